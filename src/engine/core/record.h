@@ -1,0 +1,142 @@
+// Layout of a record in the hybrid log (and, byte for byte, in the log's segment files).
+//
+//   header (8 bytes) | key pointers (40 bytes each) | JSON payload | optional values | padding
+//
+// Hash entries and chain links point at key pointers, not at record starts; from a key
+// pointer at address A with position p the record header is at A - 40 * p - 8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/core/address.h"
+
+namespace psfstore {
+namespace core {
+
+class RecordHeader {
+ public:
+  static constexpr uint32_t kMaxKeyPointerCount = (1u << 15) - 1;
+  static constexpr uint32_t kMaxPayloadSize = (1u << 25) - 1;
+  static constexpr uint32_t kMaxOptionalSize = (1u << 8) - 1;
+  static constexpr uint32_t kVersionModulus = 1u << 13;
+
+  constexpr RecordHeader() : control_{0} {}
+  constexpr explicit RecordHeader(uint64_t control) : control_{control} {}
+  // A header as written by an insert: bit 63 set, invalid until the record is linked.
+  constexpr RecordHeader(uint32_t key_pointer_count, uint32_t payload_size, uint32_t optional_size,
+                         uint32_t checkpoint_version, bool invalid)
+      : control_{(uint64_t{key_pointer_count} & kMaxKeyPointerCount) |
+                 ((uint64_t{payload_size} & kMaxPayloadSize) << 15) |
+                 ((uint64_t{optional_size} & kMaxOptionalSize) << 40) |
+                 ((uint64_t{checkpoint_version} % kVersionModulus) << 48) |
+                 (uint64_t{invalid} << 61) | (uint64_t{1} << 63)} {}
+
+  constexpr uint64_t control() const { return control_; }
+  // A zero word marks empty (zero-filled) log space, not a record.
+  constexpr bool IsNull() const { return control_ == 0; }
+  constexpr uint32_t key_pointer_count() const { return control_ & kMaxKeyPointerCount; }
+  constexpr uint32_t payload_size() const { return (control_ >> 15) & kMaxPayloadSize; }
+  constexpr uint32_t optional_size() const { return (control_ >> 40) & kMaxOptionalSize; }
+  constexpr uint32_t checkpoint_version() const { return (control_ >> 48) & (kVersionModulus - 1); }
+  constexpr bool invalid() const { return (control_ >> 61) & 1; }
+
+  void set_invalid(bool invalid) {
+    control_ = (control_ & ~(uint64_t{1} << 61)) | (uint64_t{invalid} << 61);
+  }
+
+  // Size of the whole record, rounded up to 8 bytes.
+  static constexpr uint64_t RecordSize(uint64_t key_pointer_count, uint64_t payload_size,
+                                       uint64_t optional_size) {
+    return (40 * key_pointer_count + payload_size + optional_size + 15) & ~uint64_t{7};
+  }
+  constexpr uint64_t record_size() const {
+    return RecordSize(key_pointer_count(), payload_size(), optional_size());
+  }
+
+ private:
+  uint64_t control_;
+};
+static_assert(sizeof(RecordHeader) == 8, "RecordHeader is one 64-bit word");
+static_assert(RecordHeader::RecordSize(0, 1, 0) == 16, "smallest record");
+static_assert(RecordHeader::RecordSize(2, 100, 0) == 192, "8 + 80 + 104");
+
+// One member of one hash chain: five 64-bit words.
+//   word 0: kind (bit 0), position in the record (bits 1-15), previous address (bits 16-63)
+//   general (kind 0): word 1 = predicate id (0-13) | value offset (14-38) | value size (39-63),
+//                     words 2-4 = the predicate's value (type byte, payload, length)
+//   inline (kind 1):  word 1 = predicate id (0-31) | predicate value (32-63), words 2-4 zero
+class KeyPointer {
+ public:
+  enum class Kind : uint8_t { General = 0, Inline = 1 };
+  static constexpr uint32_t kMaxPosition = (1u << 15) - 1;
+  static constexpr uint32_t kMaxGeneralPredicateId = (1u << 14) - 1;
+  static constexpr uint32_t kMaxValueOffset = (1u << 25) - 1;
+  static constexpr uint32_t kMaxValueSize = (1u << 25) - 1;
+
+  KeyPointer() : words_{0, 0, 0, 0, 0} {}
+
+  static KeyPointer General(uint32_t position, Address previous, uint32_t predicate_id,
+                            uint32_t value_offset, uint32_t value_size) {
+    KeyPointer pointer;
+    pointer.words_[0] = MakeWord0(Kind::General, position, previous);
+    pointer.words_[1] = (uint64_t{predicate_id} & kMaxGeneralPredicateId) |
+                        ((uint64_t{value_offset} & kMaxValueOffset) << 14) |
+                        ((uint64_t{value_size} & kMaxValueSize) << 39);
+    return pointer;
+  }
+  static KeyPointer Inline(uint32_t position, Address previous, uint32_t predicate_id,
+                           uint32_t value) {
+    KeyPointer pointer;
+    pointer.words_[0] = MakeWord0(Kind::Inline, position, previous);
+    pointer.words_[1] = uint64_t{predicate_id} | (uint64_t{value} << 32);
+    return pointer;
+  }
+
+  Kind kind() const { return static_cast<Kind>(words_[0] & 1); }
+  bool is_inline() const { return kind() == Kind::Inline; }
+  uint32_t position() const { return (words_[0] >> 1) & kMaxPosition; }
+  Address previous_address() const { return Address{words_[0] >> 16}; }
+  void set_previous_address(Address previous) {
+    words_[0] = (words_[0] & 0xFFFF) | (previous.control() << 16);
+  }
+  // Word 0 as one value, for compare-and-swap of the chain link by inserts.
+  uint64_t word0() const { return words_[0]; }
+  uint64_t* word0_pointer() { return &words_[0]; }
+  static uint64_t WithPrevious(uint64_t word0, Address previous) {
+    return (word0 & 0xFFFF) | (previous.control() << 16);
+  }
+
+  // General predicate fields.
+  uint32_t general_predicate_id() const { return words_[1] & kMaxGeneralPredicateId; }
+  uint32_t value_offset() const { return (words_[1] >> 14) & kMaxValueOffset; }
+  uint32_t value_size() const { return (words_[1] >> 39) & kMaxValueSize; }
+  // The 24-byte value image (words 2-4): type code byte, 64-bit payload, 64-bit length.
+  const uint64_t* value_words() const { return &words_[2]; }
+  uint64_t* value_words() { return &words_[2]; }
+
+  // Inline predicate fields.
+  uint32_t inline_predicate_id() const { return static_cast<uint32_t>(words_[1]); }
+  uint32_t inline_value() const { return static_cast<uint32_t>(words_[1] >> 32); }
+
+  // Address of the header of the record holding the key pointer at `address`.
+  static Address RecordAddress(Address key_pointer_address, uint32_t position) {
+    return key_pointer_address - (40 * uint64_t{position} + 8);
+  }
+  // Address of key pointer `position` of the record at `record_address`.
+  static Address KeyPointerAddress(Address record_address, uint32_t position) {
+    return record_address + (8 + 40 * uint64_t{position});
+  }
+
+ private:
+  static uint64_t MakeWord0(Kind kind, uint32_t position, Address previous) {
+    return uint64_t(kind) | ((uint64_t{position} & kMaxPosition) << 1) | (previous.control() << 16);
+  }
+
+  uint64_t words_[5];
+};
+static_assert(sizeof(KeyPointer) == 40, "KeyPointer is five 64-bit words");
+
+}  // namespace core
+}  // namespace psfstore
