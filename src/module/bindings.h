@@ -9,7 +9,11 @@ namespace module {
 
 void RegisterDynamicScan(pybind11::module_& module);
 void RegisterModuleFunctions(pybind11::module_& module);
-void RegisterEnumerations(pybind11::module_& module);
+void RegisterExtractorType(pybind11::module_& module);
+void RegisterExtractor(pybind11::module_& module);
+void RegisterBitmap(pybind11::module_& module);
+void RegisterStatusAndScanOperation(pybind11::module_& module);
+void RegisterJSONStore(pybind11::module_& module);
 
 }  // namespace module
 }  // namespace quillmark

@@ -1,7 +1,6 @@
 // Entry point of the extension module: registers every class, enumeration and
 // function Python sees, in a fixed order.
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 #include <spdlog/spdlog.h>
 
 #include "module/bindings.h"
@@ -14,5 +13,9 @@ PYBIND11_MODULE(_quillmark_rec_server_extension, module) {
   spdlog::set_level(spdlog::level::debug);
   quillmark::module::RegisterDynamicScan(module);
   quillmark::module::RegisterModuleFunctions(module);
-  quillmark::module::RegisterEnumerations(module);
+  quillmark::module::RegisterExtractorType(module);
+  quillmark::module::RegisterExtractor(module);
+  quillmark::module::RegisterBitmap(module);
+  quillmark::module::RegisterStatusAndScanOperation(module);
+  quillmark::module::RegisterJSONStore(module);
 }

@@ -85,8 +85,6 @@ void RegisterModuleFunctions(py::module_& module) {
   });
 }
 
-void RegisterDynamicScan(py::module_&) {}
-void RegisterEnumerations(py::module_&) {}
 
 }  // namespace module
 }  // namespace quillmark

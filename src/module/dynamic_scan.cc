@@ -1,0 +1,14 @@
+// `DynamicScan`: a callback class Python code subclasses.
+#include <pybind11/pybind11.h>
+
+#include "module/bindings.h"
+
+namespace py = pybind11;
+
+namespace quillmark {
+namespace module {
+
+void RegisterDynamicScan(py::module_& /*module*/) {}
+
+}  // namespace module
+}  // namespace quillmark
