@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -22,42 +23,43 @@ namespace quillmark {
 namespace module {
 namespace {
 
-// Lazy ascending iteration. Members are fetched in small chunks from a cursor value, never
-// through pointers into the bitmap, so changing the bitmap while iterating is safe: later
-// chunks see the change.
-class MemberIterator {
+// Lazy ascending iteration in chunks: each __next__ returns a list of the next members.
+// Bitmap.__iter__ flattens these with itertools.chain, which keeps the per-member cost at
+// the C level instead of one bound-method call per member. Chunks are fetched from a cursor
+// value, never through pointers into the bitmap, so changing the bitmap while iterating is
+// safe: later chunks see the change. Chunks start small and grow, so a short loop that
+// stops early stays cheap.
+class MemberChunks {
  public:
-  explicit MemberIterator(py::object owner)
+  explicit MemberChunks(py::object owner)
       : owner_(std::move(owner)), bitmap_(owner_.cast<const Bitmap*>()) {}
 
-  uint64_t Next() {
-    if (index_ == size_) Refill();
-    return chunk_[index_++];
-  }
-
- private:
-  void Refill() {
-    size_ = finished_ ? 0 : bitmap_->NextChunk(cursor_, chunk_.data(), chunk_.size());
-    index_ = 0;
-    if (size_ == 0) {
+  py::list Next() {
+    size_t count = finished_ ? 0 : bitmap_->NextChunk(cursor_, buffer_.data(), chunk_size_);
+    if (count == 0) {
       finished_ = true;
       throw py::stop_iteration();
     }
-    uint64_t last = chunk_[size_ - 1];
-    if (last == std::numeric_limits<uint64_t>::max()) {
-      finished_ = true;
-    } else {
-      cursor_ = last + 1;
+    chunk_size_ = std::min(chunk_size_ * 2, buffer_.size());
+    uint64_t last = buffer_[count - 1];
+    finished_ = last == std::numeric_limits<uint64_t>::max();
+    cursor_ = last + 1;
+    py::list members(count);
+    for (size_t i = 0; i < count; ++i) {
+      PyObject* member = PyLong_FromUnsignedLongLong(buffer_[i]);
+      if (member == nullptr) throw py::error_already_set();
+      PyList_SET_ITEM(members.ptr(), static_cast<py::ssize_t>(i), member);  // steals
     }
+    return members;
   }
 
+ private:
   py::object owner_;  // keeps the bitmap alive while the iterator exists
   const Bitmap* bitmap_;
   uint64_t cursor_ = 0;  // smallest value not fetched yet
   bool finished_ = false;
-  std::array<uint64_t, 256> chunk_;
-  size_t size_ = 0;
-  size_t index_ = 0;
+  size_t chunk_size_ = 64;
+  std::array<uint64_t, 4096> buffer_;
 };
 
 // A contiguous byte view of a Python buffer.
@@ -116,9 +118,9 @@ void RegisterBitmap(py::module_& module) {
   py::class_<Bitmap> bitmap(module, "Bitmap",
                             "Compressed set of unsigned 64-bit integers (record addresses).");
 
-  py::class_<MemberIterator>(bitmap, "Iterator")
+  py::class_<MemberChunks>(bitmap, "Chunks")
       .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &MemberIterator::Next);
+      .def("__next__", &MemberChunks::Next);
 
   bitmap.def(py::init(&FromIndices), py::arg("indices") = py::none())
       .def("copy", [](const Bitmap& self) { return Bitmap(self); })
@@ -218,7 +220,11 @@ void RegisterBitmap(py::module_& module) {
   inplace("inplace_difference", "__isub__", &Bitmap::InplaceDifference);
   inplace("inplace_symmetric_difference", "__ixor__", &Bitmap::InplaceSymmetricDifference);
 
-  bitmap.def("__iter__", [](py::object self) { return MemberIterator(std::move(self)); })
+  bitmap.def("__iter__",
+             [](py::object self) {
+               py::object chain = py::module_::import("itertools").attr("chain");
+               return chain.attr("from_iterable")(MemberChunks(std::move(self)));
+             })
       .def("index_array", &IndexArrayOf)
       .def("bool_array", &BoolArray, py::arg("invert") = false, py::arg("relative") = false);
 }
