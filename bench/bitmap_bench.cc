@@ -3,7 +3,7 @@
 // spread over several 4 GiB buckets.
 #include <benchmark/benchmark.h>
 
-#include <numeric>
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -28,6 +28,29 @@ void BM_AddManySorted(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_AddManySorted)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+void BM_AddManyDescending(benchmark::State& state) {
+  std::vector<uint64_t> values = Addresses(static_cast<size_t>(state.range(0)), 1000);
+  std::reverse(values.begin(), values.end());
+  for (auto _ : state) {
+    Bitmap bitmap(values.data(), values.size());
+    benchmark::DoNotOptimize(bitmap);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_AddManyDescending)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+void BM_AddOneByOneDescending(benchmark::State& state) {
+  std::vector<uint64_t> values = Addresses(static_cast<size_t>(state.range(0)), 1000);
+  std::reverse(values.begin(), values.end());
+  for (auto _ : state) {
+    Bitmap bitmap;
+    for (uint64_t value : values) bitmap.Add(value);
+    benchmark::DoNotOptimize(bitmap);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_AddOneByOneDescending)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
 
 void BM_AddOneByOneShuffled(benchmark::State& state) {
   std::vector<uint64_t> values = Addresses(static_cast<size_t>(state.range(0)), 1000);

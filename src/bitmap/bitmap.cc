@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -107,6 +108,13 @@ void Bitmap::AddMany(const uint64_t* values, size_t count) {
     roaring_bitmap_t* bucket = BucketFor(key);
     size_t filled = 0;
     while (i < count && filled < kBatch && High(values[i]) == key) lows[filled++] = Low(values[i++]);
+    // The library appends ascending values cheaply but inserts others one by one; hash
+    // chains deliver addresses in descending order, so order each batch first.
+    if (std::is_sorted(lows, lows + filled, std::greater<>())) {
+      std::reverse(lows, lows + filled);
+    } else if (!std::is_sorted(lows, lows + filled)) {
+      std::sort(lows, lows + filled);
+    }
     roaring_bitmap_add_many(bucket, filled, lows);
   }
 }

@@ -283,6 +283,8 @@ TEST(BitmapTest, IterationEntryPointsAgree) {
   values.erase(std::unique(values.begin(), values.end()), values.end());
 
   ASSERT_EQ(Members(bitmap), values);
+  std::vector<uint64_t> descending(values.rbegin(), values.rend());
+  EXPECT_TRUE(Bitmap(descending.data(), descending.size()) == bitmap);
   std::vector<uint64_t> copied(bitmap.Cardinality());
   bitmap.CopyTo(copied.data());
   EXPECT_EQ(copied, values);
