@@ -42,6 +42,44 @@ uint64_t CountBelow(const roaring_bitmap_t* bucket, uint32_t low) {
   return low == 0 ? 0 : roaring_bitmap_rank(bucket, low - 1);
 }
 
+// CRoaring 2.0 renamed its iterator functions and kept the old names only as deprecated
+// aliases. The calls below depend on a template parameter, so only the branch this
+// library version declares is ever looked up.
+template <typename Bucket32>
+concept HasRenamedIterator = requires(const Bucket32* bucket, roaring_uint32_iterator_t* it) {
+  roaring_iterator_init(bucket, it);
+};
+
+// Copies up to capacity members >= low of bucket into out, as high_bits | member; returns how
+// many.
+template <typename Bucket32, typename Iterator = roaring_uint32_iterator_t>
+size_t ReadMembersFrom(const Bucket32* bucket, uint32_t low, uint64_t high_bits, uint64_t* out,
+                       size_t capacity) {
+  Iterator it;
+  bool found;
+  if constexpr (HasRenamedIterator<Bucket32>) {
+    roaring_iterator_init(bucket, &it);
+    found = roaring_uint32_iterator_move_equalorlarger(&it, low);
+  } else {
+    roaring_init_iterator(bucket, &it);
+    found = roaring_move_uint32_iterator_equalorlarger(&it, low);
+  }
+  size_t filled = 0;
+  uint32_t lows[1024];
+  while (found && filled < capacity) {
+    auto wanted = static_cast<uint32_t>(std::min(capacity - filled, std::size(lows)));
+    uint32_t count;
+    if constexpr (HasRenamedIterator<Bucket32>) {
+      count = roaring_uint32_iterator_read(&it, lows, wanted);
+    } else {
+      count = roaring_read_uint32_iterator(&it, lows, wanted);
+    }
+    for (uint32_t i = 0; i < count; ++i) out[filled++] = high_bits | lows[i];
+    found = count == wanted && it.has_value;
+  }
+  return filled;
+}
+
 [[noreturn]] void ThrowTooShort(const char* what, size_t needed, size_t available) {
   throw std::length_error(std::string(what) + ": " + std::to_string(needed) +
                           " bytes needed, buffer holds " + std::to_string(available));
@@ -508,24 +546,20 @@ Bitmap& Bitmap::InplaceSymmetricDifference(const Bitmap& other) {
 
 size_t Bitmap::NextChunk(uint64_t from, uint64_t* out, size_t capacity) const {
   size_t filled = 0;
-  uint32_t lows[1024];
   for (auto it = buckets_.lower_bound(High(from)); it != buckets_.end() && filled < capacity;
        ++it) {
-    const roaring_bitmap_t* bucket = it->second.get();
-    uint64_t offset = it->first == High(from) ? CountBelow(bucket, Low(from)) : 0;
-    uint64_t count = roaring_bitmap_get_cardinality(bucket);
-    while (offset < count && filled < capacity) {
-      size_t take = std::min<uint64_t>({count - offset, capacity - filled, std::size(lows)});
-      roaring_bitmap_range_uint32_array(bucket, offset, take, lows);
-      for (size_t i = 0; i < take; ++i) out[filled++] = Join(it->first, lows[i]);
-      offset += take;
-    }
+    uint32_t low = it->first == High(from) ? Low(from) : 0;
+    filled += ReadMembersFrom(it->second.get(), low, uint64_t{it->first} << 32, out + filled,
+                              capacity - filled);
   }
   return filled;
 }
 
 void Bitmap::CopyTo(uint64_t* out) const {
-  ForEach([&out](uint64_t value) { *out++ = value; });
+  for (const auto& [key, bucket] : buckets_) {
+    out += ReadMembersFrom(bucket.get(), 0, uint64_t{key} << 32, out,
+                           std::numeric_limits<size_t>::max());
+  }
 }
 
 void Bitmap::MarkMembers(bool* mask, uint64_t offset, bool value) const {
