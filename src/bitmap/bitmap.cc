@@ -145,7 +145,9 @@ void Bitmap::AddMany(const uint64_t* values, size_t count) {
     uint32_t key = High(values[i]);
     roaring_bitmap_t* bucket = BucketFor(key);
     size_t filled = 0;
-    while (i < count && filled < kBatch && High(values[i]) == key) lows[filled++] = Low(values[i++]);
+    while (i < count && filled < kBatch && High(values[i]) == key) {
+      lows[filled++] = Low(values[i++]);
+    }
     // The library appends ascending values cheaply but inserts others one by one; hash
     // chains deliver addresses in descending order, so order each batch first.
     if (std::is_sorted(lows, lows + filled, std::greater<>())) {

@@ -122,10 +122,17 @@ void RegisterBitmap(py::module_& module) {
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", &MemberChunks::Next);
 
-  bitmap.def(py::init(&FromIndices), py::arg("indices") = py::none())
-      .def("copy", [](const Bitmap& self) { return Bitmap(self); })
-      .def("slice", &Bitmap::Slice, py::arg("startInc"), py::arg("endInc"))
-      .def("persisted_size", &Bitmap::PersistedSize, py::arg("portable") = true,
+  bitmap
+      .def(py::init(&FromIndices),
+           "Empty bitmap, or one holding every value of a 1-D uint64 array.",
+           py::arg("indices") = py::none())
+      .def(
+          "copy", [](const Bitmap& self) { return Bitmap(self); }, "Independent deep copy.")
+      .def("slice", &Bitmap::Slice, "New bitmap of the members in [startInc, endInc].",
+           py::arg("startInc"), py::arg("endInc"))
+      .def("persisted_size", &Bitmap::PersistedSize,
+           "Bytes write() needs; optimize/shrink compact the buckets in place first.",
+           py::arg("portable") = true,
            py::arg("optimize") = true, py::arg("shrink") = true)
       .def_static(
           "read",
@@ -133,33 +140,46 @@ void RegisterBitmap(py::module_& module) {
             ByteBuffer bytes = RequestBytes(buffer, /*writable=*/false);
             return Bitmap::Read(bytes.data(), bytes.length(), portable);
           },
-          py::arg("buffer"), py::arg("portable") = true)
+          "Bitmap decoded from a bytes-like object written by write().", py::arg("buffer"),
+          py::arg("portable") = true)
       .def(
           "write",
           [](const Bitmap& self, const py::buffer& buffer, bool portable) {
             ByteBuffer bytes = RequestBytes(buffer, /*writable=*/true);
             return self.Write(bytes.data(), bytes.length(), portable);
           },
+          "Serialises into a writable bytes-like object; returns the bytes written.",
           py::arg("buffer"), py::arg("portable") = true)
-      .def("cardinality", &Bitmap::Cardinality)
+      .def("cardinality", &Bitmap::Cardinality, "Number of members.")
       .def("__len__", &Bitmap::Cardinality)
-      .def("empty", &Bitmap::Empty)
-      .def("first", &Bitmap::First)
-      .def("last", &Bitmap::Last)
-      .def("in_memory_size", &Bitmap::InMemorySize)
-      .def("lower_cardinality", &Bitmap::LowerCardinality, py::arg("position"))
-      .def("upper_cardinality", &Bitmap::UpperCardinality, py::arg("position"))
-      .def("nth", &Bitmap::Nth, py::arg("ordinal"))
-      .def("self_or_next", &Bitmap::SelfOrNext, py::arg("position"))
-      .def("self_or_previous", &Bitmap::SelfOrPrevious, py::arg("position"))
-      .def("subset_of", &Bitmap::SubsetOf, py::arg("other"))
-      .def("strict_subset_of", &Bitmap::StrictSubsetOf, py::arg("other"))
-      .def("contains", &Bitmap::Contains, py::arg("position"))
+      .def("empty", &Bitmap::Empty, "True when there is no member.")
+      .def("first", &Bitmap::First, "Smallest member, None when empty.")
+      .def("last", &Bitmap::Last, "Largest member, None when empty.")
+      .def("in_memory_size", &Bitmap::InMemorySize,
+           "Number of containers the buckets use once run-length optimised.")
+      .def("lower_cardinality", &Bitmap::LowerCardinality,
+           "Number of members below position.", py::arg("position"))
+      .def("upper_cardinality", &Bitmap::UpperCardinality,
+           "Number of members above position.", py::arg("position"))
+      .def("nth", &Bitmap::Nth, "Member of 0-based rank ordinal.", py::arg("ordinal"))
+      .def("self_or_next", &Bitmap::SelfOrNext, "Smallest member >= position, or None.",
+           py::arg("position"))
+      .def("self_or_previous", &Bitmap::SelfOrPrevious,
+           "Largest member <= position, or None.", py::arg("position"))
+      .def("subset_of", &Bitmap::SubsetOf, "Every member is in other.", py::arg("other"))
+      .def("strict_subset_of", &Bitmap::StrictSubsetOf, "Subset of other and not equal.",
+           py::arg("other"))
+      .def("contains", &Bitmap::Contains, "Membership of position.", py::arg("position"))
       .def("__contains__", &Bitmap::Contains, py::arg("position"))
-      .def("all", &Bitmap::All, py::arg("startInc"), py::arg("endEx"))
-      .def("any", &Bitmap::Any, py::arg("startInc"), py::arg("endEx"))
-      .def("contract", &Bitmap::Contract, py::arg("position"), py::arg("by"))
-      .def("expand", &Bitmap::Expand, py::arg("position"), py::arg("by"))
+      .def("all", &Bitmap::All, "Every value of [startInc, endEx) is a member.",
+           py::arg("startInc"), py::arg("endEx"))
+      .def("any", &Bitmap::Any, "Some value of [startInc, endEx) is a member.",
+           py::arg("startInc"), py::arg("endEx"))
+      .def("contract", &Bitmap::Contract,
+           "Removes [position, position + by) and moves the members above it down by `by`.",
+           py::arg("position"), py::arg("by"))
+      .def("expand", &Bitmap::Expand, "Moves the members >= position up by `by`.",
+           py::arg("position"), py::arg("by"))
       .def(
           "set",
           [](Bitmap& self, uint64_t position, std::optional<uint64_t> end) {
@@ -169,6 +189,7 @@ void RegisterBitmap(py::module_& module) {
               self.Add(position);
             }
           },
+          "Adds position, or every value of [position, endEx).",
           py::arg("position"), py::arg("endEx") = py::none())
       .def(
           "unset",
@@ -179,6 +200,7 @@ void RegisterBitmap(py::module_& module) {
               self.Remove(position);
             }
           },
+          "Removes position, or every value of [position, endEx).",
           py::arg("position"), py::arg("endEx") = py::none())
       .def(
           "flip",
@@ -191,6 +213,7 @@ void RegisterBitmap(py::module_& module) {
               self.Add(position);
             }
           },
+          "Toggles position, or every value of [position, endEx).",
           py::arg("position"), py::arg("endEx") = py::none());
 
   // Binary operators: named method plus Python operator; the operators answer
@@ -224,9 +247,12 @@ void RegisterBitmap(py::module_& module) {
              [](py::object self) {
                py::object chain = py::module_::import("itertools").attr("chain");
                return chain.attr("from_iterable")(MemberChunks(std::move(self)));
-             })
-      .def("index_array", &IndexArrayOf)
-      .def("bool_array", &BoolArray, py::arg("invert") = false, py::arg("relative") = false);
+             },
+             "Members in ascending order, fetched lazily in chunks.")
+      .def("index_array", &IndexArrayOf, "All members, ascending, as a uint64 array.")
+      .def("bool_array", &BoolArray,
+           "Membership mask up to the last member (from the first when relative).",
+           py::arg("invert") = false, py::arg("relative") = false);
 }
 
 }  // namespace module

@@ -39,7 +39,9 @@ class ValueSource {
     uint64_t anchor = kAnchors[Below(std::size(kAnchors))];
     return anchor + Below(anchor == kMax - 80 ? 81 : 128);
   }
-  uint64_t Below(uint64_t bound) { return std::uniform_int_distribution<uint64_t>(0, bound - 1)(random_); }
+  uint64_t Below(uint64_t bound) {
+    return std::uniform_int_distribution<uint64_t>(0, bound - 1)(random_);
+  }
 
  private:
   std::mt19937_64 random_;
@@ -57,7 +59,9 @@ Bitmap RandomBitmap(ValueSource& source, std::set<uint64_t>* model) {
 
 void ShiftModel(std::set<uint64_t>& model, uint64_t from, uint64_t by, bool down) {
   std::set<uint64_t> shifted;
-  for (uint64_t value : model) shifted.insert(value < from ? value : down ? value - by : value + by);
+  for (uint64_t value : model) {
+    shifted.insert(value < from ? value : down ? value - by : value + by);
+  }
   model.swap(shifted);
 }
 

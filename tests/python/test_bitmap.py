@@ -53,7 +53,8 @@ def test_random_operations_agree_with_python_set(ext):
                 assert list(bitmap) == before
                 continue
             bitmap.contract(position, by)
-            model = {v if v < position else v - by for v in model if not position <= v < position + by}
+            gap = range(position, position + by)
+            model = {v if v < position else v - by for v in model if v not in gap}
         elif action == 6:
             by = rng.choice([rng.randrange(60), SPAN - 1])
             if model and max(model) >= position and max(model) + by > TOP:
@@ -99,7 +100,8 @@ def test_queries_on_small_and_boundary_sets(ext):
     assert empty.cardinality() == 0 and empty.empty()
     assert empty.first() is None and empty.last() is None
     assert empty.bool_array().shape == (0,)
-    with pytest.raises(RuntimeError, match=r"^The ordinal value \[ 0\] is greater than the total cardinality$"):
+    ordinal_error = r"^The ordinal value \[ 0\] is greater than the total cardinality$"
+    with pytest.raises(RuntimeError, match=ordinal_error):
         empty.nth(0)
 
     pair = make(ext, {3, 5})
@@ -170,7 +172,9 @@ def test_serialised_form_round_trips_in_both_formats(ext):
         buffer = bytearray(size + 4)
         assert bitmap.write(buffer, portable=portable) == size
         assert buffer[size:] == bytearray(4)
-        for source in (bytes(buffer[:size]), memoryview(buffer)[:size], np.frombuffer(bytes(buffer), np.uint8)):
+        views = (bytes(buffer[:size]), memoryview(buffer)[:size],
+                 np.frombuffer(bytes(buffer), np.uint8))
+        for source in views:
             assert ext.Bitmap.read(source, portable=portable) == bitmap
     buffer = np.zeros(bitmap.persisted_size(), dtype=np.uint8)
     bitmap.write(buffer)
@@ -219,7 +223,8 @@ def test_constructor_arrays_and_numpy_results(ext):
     assert list(ext.Bitmap(None)) == []
     assert list(ext.Bitmap(np.array([7, 2], dtype=np.uint32))) == [2, 7]
     assert list(ext.Bitmap(np.arange(20, dtype=np.uint64)[::4])) == [0, 4, 8, 12, 16]
-    with pytest.raises(ValueError, match=r"^array has incorrect number of dimensions: 2; expected 1$"):
+    dimension_error = r"^array has incorrect number of dimensions: 2; expected 1$"
+    with pytest.raises(ValueError, match=dimension_error):
         ext.Bitmap(np.zeros((2, 2), dtype=np.uint64))
     with pytest.raises(TypeError):
         ext.Bitmap(np.array([1, -2], dtype=np.int64))  # would wrap to huge addresses
