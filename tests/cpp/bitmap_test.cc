@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "bitmap/bucket_image.h"
@@ -320,6 +321,41 @@ Bitmap MixedBitmap() {
   bitmap.AddRange(3 * kSpan + 100, 3 * kSpan + 900000);             // runs
   bitmap.Add(kMax);
   return bitmap;
+}
+
+// Scans hand a finished bitmap to several extraction threads; every read path must be free
+// of hidden writes (no lazily created buckets, no cached iterators).
+TEST(BitmapTest, ConcurrentReadersSeeTheSameMembers) {
+  Bitmap bitmap = MixedBitmap();
+  const std::vector<uint64_t> expected = Members(bitmap);
+  std::vector<std::thread> readers;
+  std::vector<int> mismatches(4, 0);
+  for (int reader = 0; reader < 4; ++reader) {
+    readers.emplace_back([&, reader] {
+      std::mt19937_64 random(reader);
+      for (int round = 0; round < 20; ++round) {
+        std::vector<uint64_t> seen(bitmap.Cardinality());
+        bitmap.CopyTo(seen.data());
+        if (seen != expected) ++mismatches[reader];
+        for (int probe = 0; probe < 200; ++probe) {
+          uint64_t ordinal = random() % expected.size();
+          uint64_t value = expected[ordinal];
+          if (bitmap.Nth(ordinal) != value || !bitmap.Contains(value) ||
+              bitmap.SelfOrNext(value) != value || bitmap.SelfOrPrevious(value) != value ||
+              bitmap.LowerCardinality(value) != ordinal) {
+            ++mismatches[reader];
+          }
+          // Probes in missing buckets must not create them.
+          bitmap.SelfOrPrevious(7 * kSpan + probe);
+          bitmap.SelfOrNext(9 * kSpan + probe);
+        }
+      }
+    });
+  }
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+  EXPECT_EQ(bitmap.PersistedSize(true, false, false),
+            MixedBitmap().PersistedSize(true, false, false));
 }
 
 TEST(BitmapTest, SerialisedFormRoundTripsAndRefusesShortBuffers) {
