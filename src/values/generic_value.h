@@ -88,10 +88,19 @@ class GenericValue {
     words[1] = payload_;
     words[2] = length_;
   }
-  // A value read back from a key pointer. A String read this way points wherever the
-  // writer's view pointed; callers rebuild strings from the record's bytes.
+  // The value image read back as it was written. A String's pointer is then whatever
+  // the writer's view pointed at (the insert's batch buffer): use FromKeyPointerWords
+  // for values read from the log.
   static GenericValue ReadWords(const uint64_t* words) {
     return {static_cast<Type>(words[0] & 0xFF), words[1], words[2]};
+  }
+  // A value read from a key pointer in the log: a String views `value_bytes`, where the
+  // record holds the value's bytes (the payload at the key pointer's value offset);
+  // other types carry their payload in the words themselves.
+  static GenericValue FromKeyPointerWords(const uint64_t* words, const char* value_bytes) {
+    GenericValue value = ReadWords(words);
+    if (value.type_ == Type::String) value.payload_ = reinterpret_cast<uintptr_t>(value_bytes);
+    return value;
   }
 
   constexpr Type type() const { return type_; }

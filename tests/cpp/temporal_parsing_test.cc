@@ -340,3 +340,66 @@ TEST(TemporalParsingTest, Durations) {
     }
   }
 }
+
+TEST(TemporalParsingTest, RandomTextsStayInBoundsAndGiveSaneResults) {
+  // Texts made of the characters the grammars care about, each ending at an unreadable
+  // page: no parser may read past the end, crash or overflow, and whatever parses must
+  // lie in range.
+  GuardedText guard;
+  static const char kAlphabet[] = "0123456789012345678901234567890123456789-:+.,TWZPYMDHS x\xE2\xF0\xC3";
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  const auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  // Half the texts are valid samples with a few characters replaced and the end cut.
+  static const std::string_view kSeeds[] = {"2021-01-02T03:04:05.123456+01:30", "20210102T030405Z",
+                                            "2020-W53-5 23:59:59,5-12:00",      "P1Y2M3DT4H5M6.7S",
+                                            "PT99H99M99.999999S",               "P12W",
+                                            "T23:59:59.9999999",                "9999-12-31"};
+  char buffer[40];
+  int64_t parsed = 0;
+  for (int round = 0; round < 200000; ++round) {
+    size_t length;
+    if (round % 2 == 0) {
+      const std::string_view seed = kSeeds[next() % std::size(kSeeds)];
+      length = seed.size() - next() % 4;
+      std::memcpy(buffer, seed.data(), length);
+      for (uint64_t edits = next() % 3; edits > 0; --edits) {
+        buffer[next() % length] = kAlphabet[next() % (sizeof kAlphabet - 1)];
+      }
+    } else {
+      length = next() % 26;
+      for (size_t i = 0; i < length; ++i) buffer[i] = kAlphabet[next() % (sizeof kAlphabet - 1)];
+    }
+    const char* text = guard.Place(std::string_view(buffer, length));
+
+    int64_t ticks;
+    if (try_parse_date(text, length, &ticks) == TemporalError::None) {
+      ++parsed;
+      ASSERT_GE(ticks, -719162 * kTicksPerDay) << std::string_view(buffer, length);
+      ASSERT_LE(ticks, 2932896 * kTicksPerDay) << std::string_view(buffer, length);
+      ASSERT_EQ(ticks % kTicksPerDay, 0);
+    }
+    int64_t microseconds;
+    if (try_parse_time_of_day(text, length, &microseconds) == TemporalError::None) {
+      ++parsed;
+      ASSERT_GE(microseconds, 0) << std::string_view(buffer, length);
+      ASSERT_LT(microseconds, 2 * 86400000000LL) << std::string_view(buffer, length);
+    }
+    TimestampFields fields;
+    if (try_parse_timestamp(text, length, &fields) == TemporalError::None) {
+      ++parsed;
+      ASSERT_TRUE(fields.year >= 1 && fields.month >= 1 && fields.month <= 12 && fields.day >= 1)
+          << std::string_view(buffer, length);
+      ASSERT_TRUE(fields.microseconds >= 0 && fields.microseconds <= 999999);
+    }
+    if (try_parse_duration(text, length, &microseconds) == TemporalError::None) {
+      ++parsed;
+      ASSERT_GE(microseconds, 0) << std::string_view(buffer, length);
+    }
+  }
+  EXPECT_GT(parsed, 10000);
+}
