@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <simdjson.h>
+
 #include "values/comparator.h"
 
 using recorder::data::GenericValue;
@@ -180,4 +182,36 @@ TEST(ComparatorTest, BoundPredicatesAreSharedReadOnlyAcrossThreads) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(ComparatorTest, RecordFieldsAgainstQueryOperands) {
+  // The whole road of a scan step: a record's field token becomes a value, which the
+  // bound operation compares with the converted Python operands.
+  struct Case {
+    const char* record;
+    std::vector<Operand> operands;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {R"({"v": 3.0})", {int64_t{3}}, "NE GT GE NI"},
+      {R"({"v": "abc" , "w": 1})", {std::string("abc")}, "EQ LE GE IN"},
+      {R"({"v":"abc","w":1})", {std::string("abd")}, "NE LT LE NI"},
+      {R"({"v": false})", {int64_t{1}}, "NE GT GE NI"},  // Python True arrives as Int64 1
+      {R"({"v": true})", {int64_t{1}}, "NE GT GE NI"},
+      {R"({"v": 1})", {int64_t{1}}, "EQ LE GE IN"},
+      {R"({"v": 1})", {int64_t{1}, std::string("1")}, "EQ LE GE IN"},
+      {R"({"v": 1.0})", {int64_t{1}, std::string("1")}, "NE GT GE NI"},
+      {R"({"v": "a\"b"})", {std::string("a\"b")}, "NE GT GE NI"},     // decoded text differs
+      {R"({"v": "a\"b"})", {std::string("a\\\"b")}, "EQ LE GE IN"},  // raw bytes match
+      {R"({"v": trueish})", {int64_t{0}}, "NE GT GE NI"},              // Empty
+      {R"({"v": 18446744073709551615})", {int64_t{-1}}, "NE GT GE NI"},  // out of range: Empty
+  };
+  simdjson::ondemand::parser parser;
+  for (const Case& c : cases) {
+    const simdjson::padded_string text{std::string(c.record)};
+    simdjson::ondemand::document document = parser.iterate(text);
+    simdjson::ondemand::value field = document.at_pointer("/v");
+    const GenericValue value = GenericValue::FromJson(field);
+    EXPECT_EQ(Matching(value, c.operands), c.expected) << c.record;
+  }
 }
