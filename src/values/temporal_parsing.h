@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "values/calendar.h"
 
@@ -66,6 +67,14 @@ bool parse_timestamp(const char* text, size_t length, TimestampFields* fields);
 // InvalidDuration (a character outside ".0123456789HMS" after T).
 TemporalError try_parse_duration(const char* text, size_t length, int64_t* microseconds) noexcept;
 int64_t parse_duration(const char* text, size_t length);
+
+// The same parsers over a view, such as GenericValue::String() of a record's field.
+inline int64_t parse_date(std::string_view text) { return parse_date(text.data(), text.size()); }
+inline int64_t parse_time_of_day(std::string_view text) { return parse_time_of_day(text.data(), text.size()); }
+inline bool parse_timestamp(std::string_view text, TimestampFields* fields) {
+  return parse_timestamp(text.data(), text.size(), fields);
+}
+inline int64_t parse_duration(std::string_view text) { return parse_duration(text.data(), text.size()); }
 
 }  // namespace data
 }  // namespace recorder

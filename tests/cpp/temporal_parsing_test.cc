@@ -112,6 +112,8 @@ TEST(TemporalParsingTest, Dates) {
   // view is not part of the date.
   const char longer[] = "2021-01-011";
   EXPECT_EQ(parse_date(longer, 10), 18628 * kTicksPerDay);
+  EXPECT_THROW(parse_date(std::string_view(longer, 9)), std::runtime_error);
+  EXPECT_EQ(parse_date(std::string_view("20210101")), 18628 * kTicksPerDay);
 }
 
 TEST(TemporalParsingTest, TimesOfDay) {
