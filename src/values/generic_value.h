@@ -143,7 +143,7 @@ class GenericValue {
       : type_{type}, payload_{payload}, length_{length} {}
 
   Type type_ = Type::Empty;
-  uint8_t unused_[7] = {0, 0, 0, 0, 0, 0, 0};  // keeps word 0 deterministic
+  [[maybe_unused]] uint8_t zero_padding_[7] = {0, 0, 0, 0, 0, 0, 0};  // word 0 is the type code alone
   uint64_t payload_ = 0;
   uint64_t length_ = 0;
 };
