@@ -3,6 +3,7 @@
 
 #include "engine/core/status.h"
 #include "module/bindings.h"
+#include "values/comparator.h"
 #include "values/extractor_type.h"
 
 namespace py = pybind11;
@@ -36,6 +37,20 @@ void RegisterStatusAndScanOperation(py::module_& module) {
       .value("NotFound", Status::NotFound)
       .value("OutOfMemory", Status::OutOfMemory)
       .value("Pending", Status::Pending)
+      .export_values();
+
+  using recorder::operations::ScanOperation;
+  py::enum_<ScanOperation>(module, "ScanOperation")
+      .value("EQ", ScanOperation::EQ)
+      .value("NE", ScanOperation::NE)
+      .value("LT", ScanOperation::LT)
+      .value("LE", ScanOperation::LE)
+      .value("GT", ScanOperation::GT)
+      .value("GE", ScanOperation::GE)
+      .value("IN", ScanOperation::IN)
+      .value("NI", ScanOperation::NI)
+      .value("DEF", ScanOperation::DEF)
+      .value("BTW", ScanOperation::BTW)
       .export_values();
 }
 
