@@ -318,6 +318,36 @@ TEST(StateMachineTest, StaleThreadViewsCatchUpWithTheCurrentAction) {
   epoch.Unprotect();
 }
 
+// The acknowledgement that would move the word on may never come when the last
+// thread that had not acknowledged stops its session; the others must move it.
+TEST(StateMachineTest, ThreadThatStopsMidPhaseDoesNotHoldTheState) {
+  LightEpoch epoch;
+  StateMachine machine(epoch);
+  ThreadView driver;
+  machine.Refresh(driver);
+  for (Action action : {Action::ChangePsfSet, Action::CheckpointIndex, Action::CheckpointLog}) {
+    std::atomic<int> stage{0};
+    std::thread leaver([&] {
+      epoch.Protect();
+      stage = 1;
+      while (stage.load() != 2) std::this_thread::yield();
+      epoch.Unprotect();  // stops without acknowledging
+      stage = 3;
+    });
+    while (stage.load() != 1) std::this_thread::yield();
+    ASSERT_TRUE(machine.StartAction(action));
+    SystemState first = machine.state();
+    machine.Refresh(driver);
+    EXPECT_EQ(machine.state(), first) << ActionName(action);  // waits for the leaver
+    stage = 2;
+    while (stage.load() != 3) std::this_thread::yield();
+    leaver.join();
+    for (int i = 0; i < 100 && !machine.state().IsRest(); ++i) machine.Refresh(driver);
+    EXPECT_TRUE(machine.state().IsRest()) << ActionName(action) << " stuck in " << PhaseName(machine.state().phase);
+  }
+  epoch.Unprotect();
+}
+
 // Several threads refresh, drop protection and come back at random while a starter
 // runs every kind of action; every action must complete, entry work must run once
 // per transition and each thread must see the versions in order.

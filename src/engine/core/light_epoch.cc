@@ -120,6 +120,10 @@ void LightEpoch::Drain(uint64_t epoch) {
 
 bool LightEpoch::FinishThreadPhase(Phase phase) {
   table_[Thread::id()].phase_finished.exchange(phase);
+  return AllProtectedThreadsFinished(phase);
+}
+
+bool LightEpoch::AllProtectedThreadsFinished(Phase phase) const {
   for (const auto& entry : table_) {
     if (entry.local_epoch.load() != kUnprotected && entry.phase_finished.load() != phase) return false;
   }

@@ -77,6 +77,9 @@ class LightEpoch {
   // Records that the calling thread has finished `phase`; true when every protected
   // thread has finished it.
   bool FinishThreadPhase(Phase phase);
+  // True when every protected thread has finished `phase` (the caller's entry is not
+  // changed).
+  bool AllProtectedThreadsFinished(Phase phase) const;
   // True when the calling thread has already finished `phase`.
   bool HasThreadFinishedPhase(Phase phase) const;
   // The last phase the calling thread finished.

@@ -129,6 +129,12 @@ void StateMachine::HandleSpecialPhases(ThreadPhaseWork& thread) {
     thread.SetThreadView(step.phase, step.version);
     if (step == global) break;
   }
+  // The acknowledgement that would move the word on may be missing only because the
+  // last thread that had not finished this phase has since stopped (unprotected).
+  // A thread that finished it already checks again, or the state would never move.
+  if (epoch_.HasThreadFinishedPhase(global.phase) && epoch_.AllProtectedThreadsFinished(global.phase)) {
+    GlobalMoveToNextState(global);
+  }
 }
 
 void StateMachine::Acknowledge(SystemState step) {
@@ -172,11 +178,15 @@ void StateMachine::DoThreadWork(SystemState step, Phase previous_phase, ThreadPh
       }
       break;
     case Phase::PS_PENDING:
+      // Acknowledged once, with the adoption. Acknowledging again on later refreshes
+      // could land after this change ended and an identical one began (the word
+      // would be the same), marking the thread done with a configuration it never
+      // adopted; the check at the end of HandleSpecialPhases keeps the state moving.
       if (previous_phase == Phase::REST) {
         thread.AdoptPredicateConfiguration();
         thread.SetThreadView(Phase::PS_PENDING, step.version);
+        Acknowledge(step);
       }
-      Acknowledge(step);
       break;
     default:
       break;
