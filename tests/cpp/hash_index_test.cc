@@ -251,6 +251,23 @@ TEST(OverflowAllocatorTest, FullSizePagesGrowPastTwoPages) {
   EXPECT_EQ(allocator.Get(kTwoPages - 1).entries[6].load().control(), 0u);
 }
 
+TEST(OverflowAllocatorTest, RestoreContinuesAfterTheRecoveredBuckets) {
+  using SmallPages = MallocFixedPageSize<HashBucket, 2>;
+  LightEpoch epoch;
+  Protected guard(epoch);
+  SmallPages allocator;
+  allocator.Initialize(epoch);
+  EXPECT_FALSE(allocator.Restore(0));
+  // 11 buckets span pages 0-2: the array must grow to 4 pages.
+  ASSERT_TRUE(allocator.Restore(11));
+  EXPECT_EQ(allocator.capacity(), 4u);
+  for (uint64_t page = 0; page < 3; ++page) ASSERT_NE(allocator.page(page), nullptr);
+  uint64_t linked;
+  EXPECT_TRUE(allocator.Get(10).overflow_entry.TryLink(3, linked));
+  EXPECT_EQ(allocator.Allocate(), 11u);
+  EXPECT_EQ(allocator.Allocate(), 12u);
+}
+
 TEST(OverflowAllocatorTest, FreedBucketsComeBackOnlyOnceTheirEpochIsSafe) {
   using SmallPages = MallocFixedPageSize<HashBucket, 3>;
   LightEpoch epoch;

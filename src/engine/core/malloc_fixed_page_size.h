@@ -90,6 +90,22 @@ class MallocFixedPageSize {
     free_lists_[Thread::id()].push_back(FreeItem{address, removal_epoch});
   }
 
+  // Recovery: makes items [0, count) handed out and their pages present (zeroed, for
+  // the caller to fill from a checkpoint), so that Allocate continues at `count`.
+  // Only while no other thread uses the allocator. False when memory runs out.
+  bool Restore(uint64_t count) {
+    if (count == 0) return false;  // address 0 is always taken
+    uint64_t last_page = (count - 1) >> kPageBits;
+    PageArray* array = array_.load(std::memory_order_acquire);
+    if (last_page >= array->capacity && (array = ExpandArray(array, last_page)) == nullptr) return false;
+    for (uint64_t page = 0; page <= last_page; ++page) {
+      if (EnsurePage(array, page) == nullptr) return false;
+    }
+    for (auto& free_list : free_lists_) free_list.clear();
+    count_.store(count);
+    return true;
+  }
+
   // The next never-used address: items [0, count()) have been handed out.
   uint64_t count() const { return count_.load(); }
   uint64_t capacity() const { return array_.load(std::memory_order_acquire)->capacity; }
