@@ -50,7 +50,7 @@ class MallocFixedPageSize {
     if (array == nullptr) throw std::bad_alloc();
     array_.store(array);
     count_.store(0);
-    if (Allocate() != kNullAddress || array->pages[0].load() == nullptr) {
+    if (Allocate() != kNullAddress || array->pages()[0].load() == nullptr) {
       Release();
       throw std::bad_alloc();
     }
@@ -59,7 +59,7 @@ class MallocFixedPageSize {
   // The item at `address` (any address below count()).
   T& Get(uint64_t address) const {
     const PageArray* array = array_.load(std::memory_order_acquire);
-    return array->pages[address >> kPageBits].load(std::memory_order_acquire)[address & kSlotMask];
+    return array->pages()[address >> kPageBits].load(std::memory_order_acquire)[address & kSlotMask];
   }
 
   // A zeroed (never used, or given back unused) item's address; kNullAddress when
@@ -112,7 +112,7 @@ class MallocFixedPageSize {
   // The memory of page `page` (kPageBytes, 512-byte aligned), or nullptr.
   T* page(uint64_t page) const {
     const PageArray* array = array_.load(std::memory_order_acquire);
-    return page < array->capacity ? array->pages[page].load(std::memory_order_acquire) : nullptr;
+    return page < array->capacity ? array->pages()[page].load(std::memory_order_acquire) : nullptr;
   }
 
  private:
@@ -121,31 +121,32 @@ class MallocFixedPageSize {
     uint64_t removal_epoch;
   };
 
+  // {alignment, capacity} followed in the same allocation by `capacity` page pointers.
   struct PageArray {
     uint64_t alignment;
     uint64_t capacity;
-    std::atomic<T*> pages[1];  // `capacity` pointers
+
+    std::atomic<T*>* pages() { return reinterpret_cast<std::atomic<T*>*>(this + 1); }
+    const std::atomic<T*>* pages() const { return reinterpret_cast<const std::atomic<T*>*>(this + 1); }
 
     static PageArray* Create(uint64_t capacity) {
-      size_t bytes = sizeof(PageArray) + (capacity - 1) * sizeof(std::atomic<T*>);
-      void* memory = ::operator new(bytes, std::nothrow);
+      void* memory = ::operator new(sizeof(PageArray) + capacity * sizeof(std::atomic<T*>), std::nothrow);
       if (memory == nullptr) return nullptr;
-      auto* array = static_cast<PageArray*>(memory);
-      array->alignment = kAlignment;
-      array->capacity = capacity;
-      for (uint64_t i = 0; i < capacity; ++i) new (&array->pages[i]) std::atomic<T*>(nullptr);
+      auto* array = new (memory) PageArray{kAlignment, capacity};
+      for (uint64_t i = 0; i < capacity; ++i) new (&array->pages()[i]) std::atomic<T*>(nullptr);
       return array;
     }
     static void Destroy(void* array) { ::operator delete(array); }
   };
+  static_assert(sizeof(PageArray) % alignof(std::atomic<T*>) == 0);
 
   // The page's memory, allocating and installing it when nobody has yet.
   T* EnsurePage(PageArray* array, uint64_t page) {
-    T* memory = array->pages[page].load(std::memory_order_acquire);
+    T* memory = array->pages()[page].load(std::memory_order_acquire);
     if (memory != nullptr) return memory;
     auto* fresh = static_cast<T*>(environment::AllocateZeroed(kPageBytes));
     if (fresh == nullptr) return nullptr;
-    if (array->pages[page].compare_exchange_strong(memory, fresh, std::memory_order_acq_rel)) return fresh;
+    if (array->pages()[page].compare_exchange_strong(memory, fresh, std::memory_order_acq_rel)) return fresh;
     environment::FreeZeroed(fresh, kPageBytes);  // another thread installed it first
     return memory;
   }
@@ -166,7 +167,7 @@ class MallocFixedPageSize {
           PageArray::Destroy(fresh);
           return nullptr;
         }
-        fresh->pages[i].store(memory, std::memory_order_relaxed);
+        fresh->pages()[i].store(memory, std::memory_order_relaxed);
       }
       if (array_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
         // Other threads may still be reading through the old array.
@@ -181,7 +182,7 @@ class MallocFixedPageSize {
   void Release() {
     PageArray* array = array_.exchange(nullptr);
     if (array != nullptr) {
-      for (uint64_t i = 0; i < array->capacity; ++i) environment::FreeZeroed(array->pages[i].load(), kPageBytes);
+      for (uint64_t i = 0; i < array->capacity; ++i) environment::FreeZeroed(array->pages()[i].load(), kPageBytes);
       PageArray::Destroy(array);
     }
     for (auto& free_list : free_lists_) free_list.clear();
