@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,11 +140,14 @@ TEST(PsfRegistryTest, ReadersSeeWholeEntriesWhileProjectionsAreRegistered) {
   constexpr uint32_t kCount = 5000;
   std::atomic<bool> done{false};
   std::atomic<uint64_t> checked{0};
+  std::atomic<int> started{0};
   std::vector<std::thread> readers;
   for (int r = 0; r < 2; ++r) {
     readers.emplace_back([&] {
       uint64_t local = 0;
-      while (!done.load(std::memory_order_acquire)) {
+      started.fetch_add(1);
+      for (bool last_pass = false; !last_pass;) {
+        last_pass = done.load(std::memory_order_acquire);
         size_t count = registry.general_psf_count();
         for (size_t i = count > 64 ? count - 64 : 0; i < count; ++i) {
           const GeneralPsf& psf = registry.general_psf(static_cast<uint16_t>(i));
@@ -156,6 +161,7 @@ TEST(PsfRegistryTest, ReadersSeeWholeEntriesWhileProjectionsAreRegistered) {
       checked += local;
     });
   }
+  while (started.load() < 2) std::this_thread::yield();
   for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(registry.RegisterProjection("/field" + std::to_string(i % 700)), i);
   done.store(true, std::memory_order_release);
   for (auto& reader : readers) reader.join();
@@ -173,4 +179,195 @@ TEST(AppendOnlyVectorTest, ElementsNeverMoveAcrossSegmentBoundaries) {
     ASSERT_EQ(&vector[i], addresses[i]) << i;
     ASSERT_EQ(vector[i], std::to_string(i) + std::string(20, 'x')) << i;
   }
+}
+
+// Evaluation of the active configuration on parsed records.
+
+#include "engine/core/padded_buffer.h"
+#include "engine/core/psf_evaluator.h"
+#include "engine/core/simdjson_adapter.h"
+
+using psfstore::adapter::FieldRef;
+using psfstore::adapter::SIMDJsonAdapter;
+using recorder::data::GenericValue;
+
+namespace {
+
+struct Yield {
+  uint32_t id;
+  GenericValue value;
+};
+
+struct Evaluated {
+  std::string payload;
+  std::vector<Yield> general;
+  std::vector<std::pair<uint32_t, uint32_t>> inlines;
+};
+
+std::vector<Evaluated> EvaluateBatch(const PsfRegistry& registry, std::string_view text, PaddedBuffer& buffer) {
+  const PsfConfiguration& configuration = registry.active_configuration();
+  SIMDJsonAdapter parser{configuration.parse_fields};
+  buffer.Assign(text);
+  EXPECT_EQ(parser.Load(buffer), Status::Ok) << parser.fault().Describe();
+  PsfEvaluator evaluator;
+  std::vector<Evaluated> results;
+  while (parser.HasNext()) {
+    auto record = parser.NextRecord();
+    Evaluated result{std::string{record.payload}, {}, {}};
+    evaluator.Evaluate(
+        registry, configuration, record, [&](uint16_t id, const GenericValue& value) { result.general.push_back({id, value}); },
+        [&](uint32_t id, uint32_t value) { result.inlines.emplace_back(id, value); });
+    results.push_back(std::move(result));
+  }
+  return results;
+}
+
+void Activate(PsfRegistry& registry, std::vector<PsfChange> changes) {
+  registry.ActivateChange(changes);
+  registry.FinishChange(changes);
+}
+
+GenericValue SumOfInts(psfstore::core::PsfArguments arguments) {
+  int64_t sum = 0;
+  for (const FieldRef& argument : arguments) {
+    if (argument.value.type() != GenericValue::Type::Int64) return GenericValue{};
+    sum += argument.value.int64_unchecked();
+  }
+  return GenericValue::OfInt64(sum);
+}
+
+NullableUint32 LengthOfFirst(psfstore::core::PsfArguments arguments) {
+  return NullableUint32{0, static_cast<uint32_t>(arguments[0].token.size())};
+}
+
+}  // namespace
+
+TEST(PsfEvaluatorTest, ProjectionsYieldTypedValuesOrNothing) {
+  PsfRegistry registry;
+  uint16_t name = registry.RegisterProjection("/name");
+  uint16_t count = registry.RegisterProjection("/count");
+  uint16_t name_again = registry.RegisterProjection("/name");
+  Activate(registry, {PsfChange::AddGeneral(name), PsfChange::AddGeneral(count), PsfChange::AddGeneral(name_again)});
+
+  PaddedBuffer buffer;
+  auto results = EvaluateBatch(registry,
+                               "{\"name\":\"ab\\\"c\" ,\"count\":7}\n"
+                               "{\"other\":1}\n"
+                               "{\"count\":2.5,\"name\":true}\n"
+                               "{\"count\":99999999999999999999}\n",
+                               buffer);
+  ASSERT_EQ(results.size(), 4u);
+  // Both predicates over /name yield; the string is the raw text between the quotes,
+  // inside the payload.
+  ASSERT_EQ(results[0].general.size(), 3u);
+  EXPECT_EQ(results[0].general[0].id, name);
+  EXPECT_EQ(results[0].general[0].value.String(), "ab\\\"c");
+  EXPECT_EQ(results[0].general[0].value.String().data(), buffer.data() + 9);
+  EXPECT_EQ(results[0].general[1].value.Int64(), 7);
+  EXPECT_EQ(results[0].general[2].id, name_again);
+  // A record without the fields yields nothing, not an Empty value.
+  EXPECT_TRUE(results[1].general.empty());
+  EXPECT_EQ(results[2].general[0].value.Bool(), true);
+  EXPECT_EQ(results[2].general[1].value.Double(), 2.5);
+  // An integer out of range is Empty: no key pointer.
+  EXPECT_TRUE(results[3].general.empty());
+
+  for (const char* not_scalar : {"{\"name\":{}}", "{\"name\":[1]}", "{\"name\":null}"}) {
+    try {
+      EvaluateBatch(registry, std::string{"{\"name\":\"fine\"}\n"} + not_scalar, buffer);
+      ADD_FAILURE() << not_scalar;
+    } catch (const std::logic_error& error) {
+      EXPECT_STREQ(error.what(), "The field does not contain a scalar type");
+    }
+  }
+}
+
+TEST(PsfEvaluatorTest, NoPredicatesMeansNoFieldsAndNoKeys) {
+  PsfRegistry registry;
+  registry.RegisterProjection("/a");
+  PaddedBuffer buffer;
+  auto results = EvaluateBatch(registry, "{\"a\":1}\n{\"a\":2}\n{\"a\":3}\n", buffer);
+  ASSERT_EQ(results.size(), 3u);
+  for (const auto& result : results) EXPECT_TRUE(result.general.empty() && result.inlines.empty());
+  EXPECT_EQ(results[2].payload, "{\"a\":3}");
+}
+
+TEST(PsfEvaluatorTest, LibraryPredicatesGetTheirArgumentsInOrder) {
+  PsfRegistry registry;
+  uint16_t x = registry.AddField("/x");
+  uint16_t y = registry.AddField("/y");
+  registry.AddLibrary("libexample.so");
+  uint16_t sum = registry.AddGeneralPsf(GeneralPsf{{y, x}, &SumOfInts, 0, "sum"});
+  uint32_t length = registry.AddInlinePsf(InlinePsf{{y}, &LengthOfFirst, 0, "length"});
+  uint16_t unresolved = registry.AddGeneralPsf(GeneralPsf{{x}, nullptr, 0, "missing"});
+  Activate(registry, {PsfChange::AddGeneral(sum), PsfChange::AddInline(length)});
+
+  PaddedBuffer buffer;
+  auto results = EvaluateBatch(registry, "{\"x\":1,\"y\":40}\n{\"y\":12345}\n{\"x\":\"s\",\"y\":1}", buffer);
+  ASSERT_EQ(results.size(), 3u);
+  ASSERT_EQ(results[0].general.size(), 1u);
+  EXPECT_EQ(results[0].general[0].value.Int64(), 41);
+  EXPECT_EQ(results[0].inlines, (std::vector<std::pair<uint32_t, uint32_t>>{{length, 2}}));
+  EXPECT_TRUE(results[1].general.empty()) << "one argument missing";
+  EXPECT_EQ(results[1].inlines, (std::vector<std::pair<uint32_t, uint32_t>>{{length, 5}}));
+  EXPECT_TRUE(results[2].general.empty()) << "the function returned Empty";
+
+  Activate(registry, {PsfChange::AddGeneral(unresolved)});
+  EXPECT_THROW(EvaluateBatch(registry, "{\"x\":1}", buffer), std::runtime_error);
+}
+
+// Counts heap allocations made by this thread while counting is on.
+namespace {
+thread_local bool counting_allocations = false;
+thread_local uint64_t allocation_count = 0;
+}  // namespace
+
+// GCC takes the malloc/free pair below for a new/free mismatch.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(size_t size) {
+  if (counting_allocations) ++allocation_count;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc{};
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+#pragma GCC diagnostic pop
+
+TEST(PsfEvaluatorTest, SteadyStateBatchesDoNotAllocatePerRecord) {
+  PsfRegistry registry;
+  Activate(registry, {PsfChange::AddGeneral(registry.RegisterProjection("/user/id")),
+                      PsfChange::AddGeneral(registry.RegisterProjection("/tags/1"))});
+  const PsfConfiguration& configuration = registry.active_configuration();
+  SIMDJsonAdapter parser{configuration.parse_fields};
+  PsfEvaluator evaluator;
+  PaddedBuffer buffer;
+  auto allocations_for = [&](int documents) {
+    std::string text;
+    for (int i = 0; i < documents; ++i) {
+      text += "{\"user\":{\"id\":" + std::to_string(i) + ",\"name\":\"n\\u00e9\"},\"tags\":[\"a\",\"b\"],\"v\":1.5}\n";
+    }
+    uint64_t yielded = 0;
+    auto run = [&] {
+      buffer.Assign(text);
+      EXPECT_EQ(parser.Load(buffer), Status::Ok);
+      while (parser.HasNext()) {
+        evaluator.Evaluate(registry, configuration, parser.NextRecord(), [&](uint16_t, const GenericValue&) { ++yielded; },
+                           [&](uint32_t, uint32_t) {});
+      }
+    };
+    run();  // warms the buffers up to this batch size
+    allocation_count = 0;
+    counting_allocations = true;
+    run();
+    counting_allocations = false;
+    EXPECT_EQ(yielded, 4u * documents);
+    return allocation_count;
+  };
+  allocations_for(2000);
+  uint64_t small = allocations_for(10);
+  uint64_t large = allocations_for(2000);
+  EXPECT_EQ(small, large) << "allocations grow with the number of records";
+  RecordProperty("allocations_per_batch", std::to_string(large));
+  EXPECT_LE(large, 2u) << "at most the JSON library's per-batch stream state";
 }

@@ -155,7 +155,14 @@ struct SIMDJsonAdapter::Walker {
     std::string_view token = RawToken(value);
     if (token.data() == nullptr) return;
     found_in_document[field] = document_number;
-    adapter.fields_.push_back(FieldRef{field, TrimWhiteSpace(token)});
+    FieldRef& ref = adapter.fields_.emplace_back(
+        FieldRef{field, TrimWhiteSpace(token), recorder::data::GenericValue{}, recorder::data::JsonValueError::None});
+    if constexpr (std::is_same_v<Value, ondemand::value>) {
+      // Reading a scalar leaves it readable again, so the walk still checks it after.
+      ref.value_error = recorder::data::GenericValue::TryFromJson(value, &ref.value);
+    } else {
+      ref.value_error = recorder::data::JsonValueError::NotScalar;  // only a whole document is found at the root
+    }
   }
 
   // A fault in the structure around values: the iterator's position says where.

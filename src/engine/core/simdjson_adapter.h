@@ -29,18 +29,22 @@
 
 #include "engine/core/padded_buffer.h"
 #include "engine/core/status.h"
+#include "values/generic_value.h"
 
 namespace psfstore {
 namespace adapter {
 
-// One field found in one document: the index of the field name in the parser's list and
-// the raw JSON text of its value token. For a scalar the token is exactly the value's
-// text (a string keeps its quotes and escapes); for an object or array it is the
-// opening bracket. The token points into the loaded buffer, which is padded, so number
-// parsers may read past its end.
+// One field found in one document: the index of the field name in the parser's list,
+// the raw JSON text of its value token and the value made from it. For a scalar the
+// token is exactly the value's text (a string keeps its quotes and escapes); for an
+// object or array it is the opening bracket. Token and String values point into the
+// loaded buffer. `value_error` says why a token has no value (an object, an array or
+// null is not a scalar); `value` is then Empty.
 struct FieldRef {
   uint32_t index;
   std::string_view token;
+  recorder::data::GenericValue value;
+  recorder::data::JsonValueError value_error;
 };
 
 // One document: its raw text from its first to its last character (no surrounding white
