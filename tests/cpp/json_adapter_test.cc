@@ -182,3 +182,27 @@ TEST(JsonAdapterTest, RefusesDocumentLargerThanRecordLimit) {
   std::string huge = "\"" + std::string(SIMDJsonAdapter::kMaxDocumentSize, 'h') + "\"";
   EXPECT_EQ(RefusedAt("1\n" + huge), 2);
 }
+
+TEST(JsonAdapterTest, ValidNumbersBeyondMachineRangeAreAcceptedWithTheSameFields) {
+  // The library's fast checker refuses integers beyond 64 bits and numbers beyond the
+  // double range, though they are valid JSON; the batch then goes through the slower
+  // checking walk, which must split and find fields exactly as the fast path does.
+  std::vector<std::string> fields = {"/k", "/n/1", ""};
+  std::string text;
+  for (int i = 0; i < 50; ++i) {
+    text += "{\"k\":\"v" + std::to_string(i) + "\",\"n\":[" + std::to_string(i) + "," + std::to_string(-i) + ".5e1]}\n";
+  }
+  auto fast = Split(text, fields);
+  auto slow = Split(text + "{\"big\":123456789012345678901234567890,\"huge\":1e400,\"k\":-0}", fields);
+  ASSERT_EQ(fast.size(), 50u);
+  ASSERT_EQ(slow.size(), 51u);
+  for (size_t i = 0; i < fast.size(); ++i) {
+    EXPECT_EQ(fast[i].payload, slow[i].payload);
+    EXPECT_EQ(fast[i].fields, slow[i].fields);
+  }
+  EXPECT_EQ(slow[50].fields, (std::vector<std::pair<uint32_t, std::string>>{{0, "-0"}, {2, "{"}}));
+  // Still refused: what is not JSON at all.
+  EXPECT_EQ(RefusedAt(text + "{\"k\":1e}"), static_cast<int64_t>(text.size() + 5));
+  EXPECT_EQ(RefusedAt(text + "{\"k\":-}"), static_cast<int64_t>(text.size() + 5));
+  EXPECT_EQ(RefusedAt(text + "{\"k\":.5}"), static_cast<int64_t>(text.size() + 5));
+}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <type_traits>
 
 namespace psfstore {
@@ -111,6 +112,42 @@ size_t LocateStructuralFault(const char* text, size_t size) {
   return open_brackets.empty() ? size : document_start;
 }
 
+// The JSON number grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?. Any number of
+// that form is valid JSON, whatever its range; a projection of one it cannot represent
+// is handled where the value is made.
+bool IsJsonNumber(std::string_view token) {
+  const char* p = token.data();
+  const char* end = p + token.size();
+  auto digits = [&] {
+    const char* start = p;
+    while (p < end && *p >= '0' && *p <= '9') ++p;
+    return p > start;
+  };
+  if (p < end && *p == '-') ++p;
+  if (p < end && *p == '0') {
+    ++p;
+  } else if (!digits()) {
+    return false;
+  }
+  if (p < end && *p == '.') {
+    ++p;
+    if (!digits()) return false;
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    if (!digits()) return false;
+  }
+  return p == end;
+}
+
+bool HasBackslash(std::string_view text) {
+  for (char c : text) {
+    if (c == '\\') return true;
+  }
+  return false;
+}
+
 // The raw text of a value's token: documents hand it out as a result, values directly.
 template <class Value>
 std::string_view RawToken(Value& value) {
@@ -130,6 +167,7 @@ std::string BatchFault::Describe() const {
 }
 
 struct SIMDJsonAdapter::Library {
+  simdjson::dom::parser validator;
   ondemand::parser parser;
   ondemand::parser scalar_parser;
   size_t window = 0;
@@ -146,6 +184,7 @@ struct SIMDJsonAdapter::Walker {
   uint32_t document_number;
   ondemand::parser& scalar_parser;
   const char* buffer_end;  // one past the text; the padding follows
+  bool validate;           // check every token, or only find the fields
   error_code error = simdjson::SUCCESS;
   const char* error_position = nullptr;
 
@@ -181,70 +220,71 @@ struct SIMDJsonAdapter::Walker {
   }
 
   // Visits `value`, reached by a path of `depth` steps; candidates are
-  // candidate_stack[first, last).
+  // candidate_stack[first, last). Dispatches on the token's first character, which is
+  // what the library's own type query reads.
   template <class Value>
   bool Visit(Value& value, uint32_t depth, size_t first, size_t last) {
-    ondemand::json_type type;
-    if (auto code = value.type().get(type)) return Fail(value, code);
-    bool container = type == ondemand::json_type::object || type == ondemand::json_type::array;
+    // Without candidates and without checking there is nothing to do: the library
+    // skips an unread value when its parent moves on.
+    if (!validate && first == last) return true;
+    std::string_view token = RawToken(value);
+    if (token.empty()) return FailStructure(simdjson::TAPE_ERROR);
+    const char lead = token.front();
+    const bool container = lead == '{' || lead == '[';
     for (size_t c = first; c < last; ++c) {
       uint32_t field = candidate_stack[c];
       if (adapter.paths_[field].size() == depth && (depth > 0 || container)) Found(value, field);
     }
-    if (container) {
-      return type == ondemand::json_type::object ? VisitObject(value, depth, first, last)
-                                                 : VisitArray(value, depth, first, last);
-    }
-    if (depth == 0) return VisitRootScalar(value, type);
-    return VisitScalar(value, type);
+    if (lead == '{') return VisitObject(value, depth, first, last);
+    if (lead == '[') return VisitArray(value, depth, first, last);
+    return !validate || VisitScalar(value, TrimWhiteSpace(token), depth);
   }
 
-  // A scalar document. In a stream the library reads a top-level scalar as if nothing may
-  // follow it, so the token is checked on its own by a second parser.
+  // Checks a scalar from its token. The first pass has checked that strings are closed,
+  // hold valid UTF-8 and no raw control characters; only escape sequences remain, and
+  // only a string with a backslash has any: unescaping it checks them.
   template <class Value>
-  bool VisitRootScalar(Value& document, ondemand::json_type type) {
-    std::string_view token = TrimWhiteSpace(RawToken(document));
-    ondemand::document alone;
-    size_t capacity = buffer_end - token.data() + core::PaddedView::kPaddingBytes;
-    if (auto code = scalar_parser.iterate(token.data(), token.size(), capacity).get(alone)) {
-      return Fail(document, code);
+  bool VisitScalar(Value& value, std::string_view token, uint32_t depth) {
+    switch (token.front()) {
+      case '"': {
+        if (token.size() < 2 || token.back() != '"') return Fail(value, simdjson::STRING_ERROR);
+        if (!HasBackslash(token)) return true;
+        std::string_view text;
+        if (depth > 0) {
+          if (auto code = value.get_string().get(text)) return Fail(value, code);
+          return true;
+        }
+        // In a stream the library reads a top-level scalar as if nothing may follow it,
+        // so a top-level string is unescaped on its own by a second parser.
+        ondemand::document alone;
+        size_t capacity = buffer_end - token.data() + core::PaddedView::kPaddingBytes;
+        if (auto code = scalar_parser.iterate(token.data(), token.size(), capacity).get(alone)) {
+          return Fail(value, code);
+        }
+        if (auto code = alone.get_string().get(text)) return Fail(value, code);
+        return true;
+      }
+      case 't':
+        return token == "true" || Fail(value, simdjson::T_ATOM_ERROR);
+      case 'f':
+        return token == "false" || Fail(value, simdjson::F_ATOM_ERROR);
+      case 'n':
+        return token == "null" || Fail(value, simdjson::N_ATOM_ERROR);
+      default:
+        if (token.front() != '-' && (token.front() < '0' || token.front() > '9')) {
+          return Fail(value, simdjson::TAPE_ERROR);
+        }
+        return IsJsonNumber(token) || Fail(value, simdjson::NUMBER_ERROR);
     }
-    if (!VisitScalar(alone, type)) {
-      error_position = token.data();
-      return false;
+  }
+
+  // Whether every candidate in [first, last) has been found in this document already
+  // (the first match wins, so nothing further down can change them).
+  bool AllFound(size_t first, size_t last) const {
+    for (size_t c = first; c < last; ++c) {
+      if (found_in_document[candidate_stack[c]] != document_number) return false;
     }
     return true;
-  }
-
-  template <class Value>
-  bool VisitScalar(Value& value, ondemand::json_type type) {
-    switch (type) {
-      case ondemand::json_type::object:
-      case ondemand::json_type::array:
-        break;
-      case ondemand::json_type::string: {
-        std::string_view text;  // unescaping checks every escape sequence
-        if (auto code = value.get_string().get(text)) return Fail(value, code);
-        return true;
-      }
-      case ondemand::json_type::number: {
-        double number;
-        if (auto code = value.get_double().get(number)) return Fail(value, code);
-        return true;
-      }
-      case ondemand::json_type::boolean: {
-        bool flag;
-        if (auto code = value.get_bool().get(flag)) return Fail(value, code);
-        return true;
-      }
-      case ondemand::json_type::null: {
-        bool is_null = false;
-        if (auto code = value.is_null().get(is_null)) return Fail(value, code);
-        if (!is_null) return Fail(value, simdjson::N_ATOM_ERROR);
-        return true;
-      }
-    }
-    return Fail(value, simdjson::TAPE_ERROR);
   }
 
   // Pushes the candidates among [first, last) whose step `depth` accepts the key or the
@@ -271,13 +311,22 @@ struct SIMDJsonAdapter::Walker {
     ondemand::object object;
     if (auto code = value.get_object().get(object)) return FailStructure(code);
     for (auto field_result : object) {
+      if (!validate && AllFound(first, last)) return true;  // the rest is skipped unread
       ondemand::field field;
       if (auto code = std::move(field_result).get(field)) return FailStructure(code);
-      const char* key_start = field.key().raw() - 1;  // the opening quote
-      std::string_view key;
-      if (auto code = field.unescaped_key().get(key)) {
-        error_position = key_start;
-        return FailStructure(code);
+      // The raw key runs to the first quote; without a backslash before it, that is
+      // the whole key and it needs no unescaping. Keys are short: a plain loop beats a
+      // library search here.
+      const char* raw_key = field.key().raw();
+      const char* key_end = raw_key;
+      bool escaped = false;
+      while (key_end < buffer_end && *key_end != '"') escaped |= *key_end++ == '\\';
+      std::string_view key{raw_key, static_cast<size_t>(key_end - raw_key)};
+      if (escaped || key_end == buffer_end) {
+        if (auto code = field.unescaped_key().get(key)) {
+          error_position = raw_key - 1;  // the opening quote
+          return FailStructure(code);
+        }
       }
       ondemand::value child = field.value();
       size_t child_first = candidate_stack.size();
@@ -298,6 +347,7 @@ struct SIMDJsonAdapter::Walker {
     if (auto code = value.get_array().get(array)) return FailStructure(code);
     int64_t index = 0;
     for (auto element_result : array) {
+      if (!validate && AllFound(first, last)) return true;
       ondemand::value child;
       if (auto code = element_result.get(child)) return FailStructure(code);
       size_t child_first = candidate_stack.size();
@@ -318,6 +368,7 @@ SIMDJsonAdapter::SIMDJsonAdapter(std::vector<std::string> field_names)
     : field_names_{std::move(field_names)}, library_{std::make_unique<Library>()} {
 #ifdef SIMDJSON_THREADS_ENABLED
   library_->parser.threaded = false;  // the calling thread does all the work
+  library_->validator.threaded = false;
 #endif
   paths_.resize(field_names_.size());
   is_pointer_.resize(field_names_.size(), false);
@@ -341,6 +392,7 @@ SIMDJsonAdapter::SIMDJsonAdapter(std::vector<std::string> field_names)
     longest_path_ = std::max(longest_path_, path.size());
     paths_[f] = std::move(path);
     is_pointer_[f] = true;
+    has_pointer_fields_ = true;
   }
 }
 
@@ -369,6 +421,71 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   size_t window = std::clamp(std::bit_ceil(size), kSmallestWindow, kLargestWindow);
   library_->window = std::max(library_->window, window);
 
+  // The library's complete parser checks the batch fast but keeps no positions and
+  // refuses some valid JSON (integers beyond 64 bits, numbers beyond the double
+  // range). When it refuses, the checking walk decides: it accepts exactly the JSON
+  // grammar and names the offset of a fault.
+  if (!ValidateWholeBatch(buffer)) {
+    if (Walk(buffer, /*validate=*/true) != core::Status::Ok) return core::Status::Corruption;
+    return CheckRecordSizes();
+  }
+  // Then the fields, walking only the paths that lead to them. Both passes split the
+  // text the same way; should they ever disagree, the checking walk decides alone.
+  if (has_pointer_fields_ && (Walk(buffer, /*validate=*/false) != core::Status::Ok || !RecordsMatchDocumentStarts())) {
+    if (Walk(buffer, /*validate=*/true) != core::Status::Ok) return core::Status::Corruption;
+  } else if (!has_pointer_fields_) {
+    for (size_t start : document_starts_) records_.push_back(RecordSpan{start, 0, 0, 0});
+    SetPayloadSizes(buffer);
+  }
+  return CheckRecordSizes();
+}
+
+core::Status SIMDJsonAdapter::CheckRecordSizes() {
+  for (const RecordSpan& record : records_) {
+    if (record.payload_size > kMaxDocumentSize) {
+      return Refuse(record.payload_begin, "document of " + std::to_string(record.payload_size) +
+                                              " bytes is larger than the record limit of " +
+                                              std::to_string(kMaxDocumentSize) + " bytes");
+    }
+  }
+  return core::Status::Ok;
+}
+
+bool SIMDJsonAdapter::ValidateWholeBatch(core::PaddedView buffer) {
+  document_starts_.clear();
+  simdjson::dom::document_stream stream;
+  auto* text = reinterpret_cast<const uint8_t*>(buffer.data());
+  if (library_->validator.parse_many(text, buffer.size(), library_->window).get(stream)) return false;
+  for (auto iterator = stream.begin(); iterator != stream.end(); ++iterator) {
+    if ((*iterator).error()) return false;
+    size_t start = iterator.current_index();
+    while (start < buffer.size() && IsJsonWhiteSpace(buffer.data()[start])) ++start;
+    document_starts_.push_back(start);
+  }
+  return stream.truncated_bytes() == 0;
+}
+
+bool SIMDJsonAdapter::RecordsMatchDocumentStarts() const {
+  if (records_.size() != document_starts_.size()) return false;
+  for (size_t i = 0; i < records_.size(); ++i) {
+    if (records_[i].payload_begin != document_starts_[i]) return false;
+  }
+  return true;
+}
+
+void SIMDJsonAdapter::SetPayloadSizes(core::PaddedView buffer) {
+  // A document ends where the next one starts (or the buffer ends), less white space.
+  for (size_t i = 0; i < records_.size(); ++i) {
+    size_t begin = records_[i].payload_begin;
+    size_t end = i + 1 < records_.size() ? records_[i + 1].payload_begin : buffer.size();
+    records_[i].payload_size = TrimWhiteSpace(std::string_view{buffer.data() + begin, end - begin}).size();
+  }
+}
+
+core::Status SIMDJsonAdapter::Walk(core::PaddedView buffer, bool validate) {
+  records_.clear();
+  fields_.clear();
+  const size_t size = buffer.size();
   ondemand::document_stream stream;
   if (auto code = library_->parser.iterate_many(buffer.data(), size, library_->window).get(stream)) {
     return Refuse(0, simdjson::error_message(code));
@@ -397,16 +514,11 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
       }
       return Refuse(offset, simdjson::error_message(code));
     }
-    const size_t start = iterator.current_index();
-    if (!records_.empty()) {
-      // The previous document ends where this one starts, less white space.
-      RecordSpan& previous = records_.back();
-      previous.payload_size =
-          TrimWhiteSpace(std::string_view{buffer.data() + previous.payload_begin, start - previous.payload_begin}).size();
-    }
+    size_t start = iterator.current_index();
+    while (start < size && IsJsonWhiteSpace(buffer.data()[start])) ++start;
     const uint32_t first_field = static_cast<uint32_t>(fields_.size());
     Walker walker{*this, buffer.data(), candidate_stack, found_in_document, document_number++,
-                  library_->scalar_parser, buffer.data() + size};
+                  library_->scalar_parser, buffer.data() + size, validate};
     if (!walker.Visit(document, 0, 0, root_candidates)) {
       size_t offset = start;
       const char* position = walker.error_position;
@@ -422,10 +534,7 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
     // Fields come out in document order; records list them in field-name order.
     std::sort(fields_.begin() + first_field, fields_.end(),
               [](const FieldRef& a, const FieldRef& b) { return a.index < b.index; });
-    size_t leading = 0;
-    while (start + leading < size && IsJsonWhiteSpace(buffer.data()[start + leading])) ++leading;
-    records_.push_back(RecordSpan{start + leading, size - start - leading, first_field,
-                                  static_cast<uint32_t>(fields_.size()) - first_field});
+    records_.push_back(RecordSpan{start, 0, first_field, static_cast<uint32_t>(fields_.size()) - first_field});
   }
   if (size_t truncated = stream.truncated_bytes(); truncated != 0) {
     size_t offset = LocateStructuralFault(buffer.data(), size);
@@ -433,17 +542,7 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
     while (offset < size && IsJsonWhiteSpace(buffer.data()[offset])) ++offset;
     return Refuse(offset, "incomplete document or unbalanced bracket");
   }
-  if (!records_.empty()) {
-    RecordSpan& last = records_.back();
-    last.payload_size = TrimWhiteSpace(std::string_view{buffer.data() + last.payload_begin, size - last.payload_begin}).size();
-  }
-  for (const RecordSpan& record : records_) {
-    if (record.payload_size > kMaxDocumentSize) {
-      return Refuse(record.payload_begin, "document of " + std::to_string(record.payload_size) +
-                                              " bytes is larger than the record limit of " +
-                                              std::to_string(kMaxDocumentSize) + " bytes");
-    }
-  }
+  SetPayloadSizes(buffer);
   return core::Status::Ok;
 }
 

@@ -103,6 +103,16 @@ class SIMDJsonAdapter {
   };
 
   core::Status Refuse(size_t offset, std::string reason);
+  // Runs the library's complete parser over the batch and notes where each document
+  // starts; false when it refuses the batch.
+  bool ValidateWholeBatch(core::PaddedView buffer);
+  core::Status CheckRecordSizes();
+  // Splits the batch into records_ and fields_ with the on-demand parser. With
+  // `validate` every token is checked and a fault refuses the batch at its exact
+  // offset; without, only the paths to the fields are read.
+  core::Status Walk(core::PaddedView buffer, bool validate);
+  bool RecordsMatchDocumentStarts() const;
+  void SetPayloadSizes(core::PaddedView buffer);
 
   std::vector<std::string> field_names_;
   // Per field name: its reference tokens; is_pointer_ is false for names that can never
@@ -110,6 +120,7 @@ class SIMDJsonAdapter {
   std::vector<std::vector<PathStep>> paths_;
   std::vector<bool> is_pointer_;
   size_t longest_path_ = 0;
+  bool has_pointer_fields_ = false;
 
   struct Library;
   std::unique_ptr<Library> library_;
@@ -117,6 +128,7 @@ class SIMDJsonAdapter {
   const char* buffer_ = nullptr;
   std::vector<RecordSpan> records_;
   std::vector<FieldRef> fields_;
+  std::vector<size_t> document_starts_;
   // Walk state reused across documents: per depth of the current path the fields still
   // matching it, and per field the number of the document it was last found in.
   std::vector<uint32_t> candidate_stack_;
