@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <random>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -330,8 +332,16 @@ void* operator new(size_t size) {
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc{};
 }
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  if (counting_allocations) ++allocation_count;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory, size_t) noexcept { std::free(memory); }
 #pragma GCC diagnostic pop
 
 TEST(PsfEvaluatorTest, SteadyStateBatchesDoNotAllocatePerRecord) {
@@ -370,4 +380,81 @@ TEST(PsfEvaluatorTest, SteadyStateBatchesDoNotAllocatePerRecord) {
   EXPECT_EQ(small, large) << "allocations grow with the number of records";
   RecordProperty("allocations_per_batch", std::to_string(large));
   EXPECT_LE(large, 4u) << "at most the JSON library's per-batch stream state";
+}
+
+// The two-slot protocol as the engine drives it: inserting threads read only the slot
+// they adopted and adopt the active one at their next refresh; a change builds the
+// inactive slot, flips, waits until every thread has acknowledged, then rebuilds the
+// old slot. No thread may ever see its slot change under it.
+TEST(PsfRegistryTest, ThreadsKeepTheirSlotWhileChangesComeAndGo) {
+  PsfRegistry registry;
+  constexpr int kFields = 12;
+  for (int f = 0; f < kFields; ++f) registry.RegisterProjection("/f" + std::to_string(f));
+  constexpr int kThreads = 2;
+  std::atomic<int> acknowledged_slot[kThreads];
+  for (auto& slot : acknowledged_slot) slot.store(registry.active_slot());
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> records{0};
+
+  std::string text;
+  for (int d = 0; d < 20; ++d) {
+    text += "{";
+    for (int f = 0; f < kFields; ++f) text += (f ? "," : "") + std::string{"\"f"} + std::to_string(f) + "\":" + std::to_string(d * 100 + f);
+    text += "}\n";
+  }
+
+  std::vector<std::thread> inserters;
+  for (int t = 0; t < kThreads; ++t) {
+    inserters.emplace_back([&, t] {
+      PaddedBuffer buffer{text};
+      PsfEvaluator evaluator;
+      uint64_t local = 0;
+      while (!stop.load(std::memory_order_acquire)) {
+        // Refresh: adopt the active slot, rebuild the parser, acknowledge.
+        const uint8_t slot = registry.active_slot();
+        const PsfConfiguration& configuration = registry.configuration(slot);
+        const PsfConfiguration snapshot = configuration;
+        SIMDJsonAdapter parser{configuration.parse_fields};
+        acknowledged_slot[t].store(slot, std::memory_order_release);
+        for (int batch = 0; batch < 3; ++batch) {
+          ASSERT_EQ(parser.Load(buffer), Status::Ok);
+          while (parser.HasNext()) {
+            evaluator.Evaluate(
+                registry, configuration, parser.NextRecord(),
+                [&](uint16_t id, const GenericValue& value) {
+                  // Projection i reads /f<i>, whose value in any document ends in digits i.
+                  ASSERT_EQ(value.Int64() % 100, id);
+                },
+                [](uint32_t, uint32_t) {});
+            ++local;
+          }
+          ASSERT_EQ(configuration.general_set, snapshot.general_set) << "slot rebuilt while in use";
+          ASSERT_EQ(configuration.parse_fields, snapshot.parse_fields) << "slot rebuilt while in use";
+        }
+      }
+      records += local;
+    });
+  }
+
+  std::mt19937 random{7};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  int changes = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::vector<PsfChange> list;
+    for (int k = 0; k < 3; ++k) {
+      uint16_t id = random() % kFields;
+      list.push_back(random() % 2 ? PsfChange::AddGeneral(id) : PsfChange::RemoveGeneral(id));
+    }
+    uint8_t next = registry.ActivateChange(list);
+    for (auto& slot : acknowledged_slot) {
+      while (slot.load(std::memory_order_acquire) != next) std::this_thread::yield();
+    }
+    registry.FinishChange(list);
+    EXPECT_EQ(registry.configuration(0).general_set, registry.configuration(1).general_set);
+    ++changes;
+  }
+  stop.store(true, std::memory_order_release);
+  for (auto& inserter : inserters) inserter.join();
+  EXPECT_GT(changes, 5);
+  EXPECT_GT(records.load(), 0u);
 }

@@ -173,12 +173,13 @@ struct SIMDJsonAdapter::Library {
   size_t window = 0;
 };
 
-// Walks one document depth first, checking every token, and collects the tokens of the
-// named fields. `candidates` are the fields whose path matches the path to the current
-// value for its first `depth` steps.
+// Walks one document depth first and collects the tokens of the named fields. When
+// checking, it visits and checks every token; otherwise it follows only the paths that
+// lead to fields not yet found and leaves the rest for the library to skip. The
+// candidates of a value are the fields whose path matches the path to the value for
+// its first `depth` steps.
 struct SIMDJsonAdapter::Walker {
   SIMDJsonAdapter& adapter;
-  const char* buffer;
   std::vector<uint32_t>& candidate_stack;
   std::vector<uint32_t>& found_in_document;  // per field: the document number it was found in
   uint32_t document_number;
@@ -234,6 +235,14 @@ struct SIMDJsonAdapter::Walker {
     for (size_t c = first; c < last; ++c) {
       uint32_t field = candidate_stack[c];
       if (adapter.paths_[field].size() == depth && (depth > 0 || container)) Found(value, field);
+    }
+    if (container && depth + 1 >= kMaxDepth) {
+      // The deepest level allowed: the container must be empty. Checked on the text,
+      // since the library cannot open a container this deep.
+      if (token.data()[token.size()] == (lead == '{' ? '}' : ']')) return true;
+      error = simdjson::DEPTH_ERROR;
+      error_position = token.data();
+      return false;
     }
     if (lead == '{') return VisitObject(value, depth, first, last);
     if (lead == '[') return VisitArray(value, depth, first, last);
@@ -299,13 +308,6 @@ struct SIMDJsonAdapter::Walker {
     return candidate_stack.size();
   }
 
-  bool CheckDepth(const char* position, uint32_t depth) {
-    if (depth < kMaxDepth) return true;
-    error = simdjson::DEPTH_ERROR;
-    error_position = position;
-    return false;
-  }
-
   template <class Value>
   bool VisitObject(Value& value, uint32_t depth, size_t first, size_t last) {
     ondemand::object object;
@@ -333,7 +335,6 @@ struct SIMDJsonAdapter::Walker {
       size_t child_last = first == last ? child_first : Narrow(depth, first, last, [&](const PathStep& step) {
         return step.key == key;
       });
-      if (!CheckDepth(key.data(), depth + 1)) return false;
       bool ok = Visit(child, depth + 1, child_first, child_last);
       candidate_stack.resize(child_first);
       if (!ok) return false;
@@ -354,7 +355,6 @@ struct SIMDJsonAdapter::Walker {
       size_t child_last = first == last ? child_first : Narrow(depth, first, last, [&](const PathStep& step) {
         return step.array_index == index;
       });
-      if (!CheckDepth(RawToken(child).data(), depth + 1)) return false;
       bool ok = Visit(child, depth + 1, child_first, child_last);
       candidate_stack.resize(child_first);
       if (!ok) return false;
@@ -517,7 +517,7 @@ core::Status SIMDJsonAdapter::Walk(core::PaddedView buffer, bool validate) {
     size_t start = iterator.current_index();
     while (start < size && IsJsonWhiteSpace(buffer.data()[start])) ++start;
     const uint32_t first_field = static_cast<uint32_t>(fields_.size());
-    Walker walker{*this, buffer.data(), candidate_stack, found_in_document, document_number++,
+    Walker walker{*this, candidate_stack, found_in_document, document_number++,
                   library_->scalar_parser, buffer.data() + size, validate};
     if (!walker.Visit(document, 0, 0, root_candidates)) {
       size_t offset = start;
