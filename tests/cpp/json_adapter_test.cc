@@ -206,3 +206,31 @@ TEST(JsonAdapterTest, ValidNumbersBeyondMachineRangeAreAcceptedWithTheSameFields
   EXPECT_EQ(RefusedAt(text + "{\"k\":-}"), static_cast<int64_t>(text.size() + 5));
   EXPECT_EQ(RefusedAt(text + "{\"k\":.5}"), static_cast<int64_t>(text.size() + 5));
 }
+
+TEST(JsonAdapterTest, BatchesLargerThanOneWindowSplitTheSame) {
+  // Batches beyond the largest window are split in several windows; documents cross
+  // window edges. A small window limit shows the same records and fields as one window.
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    text += "{\"i\":" + std::to_string(i) + ",\"s\":\"" + std::string(i % 53, 'x') + "\",\"o\":{\"k\":[" +
+            std::to_string(i % 3) + "]}}" + (i % 5 ? "\n" : " \t");
+  }
+  ASSERT_GT(text.size(), size_t{1} << 20);
+  std::vector<std::string> fields = {"/i", "/o/k/0"};
+  auto whole = Split(text, fields);
+  SIMDJsonAdapter windowed{fields, 256 << 10};
+  PaddedBuffer buffer{text};
+  auto split = Split(windowed, buffer);
+  ASSERT_EQ(whole.size(), 20000u);
+  ASSERT_EQ(split.size(), whole.size());
+  for (size_t i = 0; i < whole.size(); ++i) {
+    ASSERT_EQ(split[i].payload, whole[i].payload) << i;
+    ASSERT_EQ(split[i].fields, whole[i].fields) << i;
+    ASSERT_EQ(split[i].fields[0].second, std::to_string(i));
+  }
+  // A document that does not fit in a window is refused, not cut.
+  SIMDJsonAdapter small_window{fields, 1 << 20};
+  PaddedBuffer too_big{"{\"i\":1}\n\"" + std::string(2 << 20, 'y') + "\"\n"};
+  EXPECT_EQ(small_window.Load(too_big), Status::Corruption);
+  EXPECT_FALSE(small_window.HasNext());
+}

@@ -20,7 +20,6 @@ using simdjson::error_code;
 namespace {
 
 constexpr size_t kSmallestWindow = size_t{1} << 20;
-constexpr size_t kLargestWindow = size_t{1} << 30;
 
 bool IsJsonWhiteSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
@@ -364,8 +363,9 @@ struct SIMDJsonAdapter::Walker {
   }
 };
 
-SIMDJsonAdapter::SIMDJsonAdapter(std::vector<std::string> field_names)
-    : field_names_{std::move(field_names)}, library_{std::make_unique<Library>()} {
+SIMDJsonAdapter::SIMDJsonAdapter(std::vector<std::string> field_names, size_t largest_window)
+    : field_names_{std::move(field_names)}, largest_window_{std::bit_ceil(largest_window)},
+      library_{std::make_unique<Library>()} {
 #ifdef SIMDJSON_THREADS_ENABLED
   library_->parser.threaded = false;  // the calling thread does all the work
   library_->validator.threaded = false;
@@ -418,7 +418,7 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
 
   // The window is the most the library splits at once; it only grows, so the
   // library's buffers are allocated once for batches of similar sizes.
-  size_t window = std::clamp(std::bit_ceil(size), kSmallestWindow, kLargestWindow);
+  size_t window = std::min(std::max(std::bit_ceil(size), kSmallestWindow), largest_window_);
   library_->window = std::max(library_->window, window);
 
   // The library's complete parser checks the batch fast but keeps no positions and

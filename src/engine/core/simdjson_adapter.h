@@ -69,7 +69,11 @@ class SIMDJsonAdapter {
   // Largest document accepted: the record header's payload length field.
   static constexpr size_t kMaxDocumentSize = (size_t{1} << 25) - 1;
 
-  explicit SIMDJsonAdapter(std::vector<std::string> field_names);
+  // The most text the library splits at once; a larger batch is split in windows of
+  // this size. Documents may straddle windows but must each fit in one.
+  static constexpr size_t kLargestWindow = size_t{1} << 30;
+
+  explicit SIMDJsonAdapter(std::vector<std::string> field_names, size_t largest_window = kLargestWindow);
   ~SIMDJsonAdapter();
   SIMDJsonAdapter(const SIMDJsonAdapter&) = delete;
   SIMDJsonAdapter& operator=(const SIMDJsonAdapter&) = delete;
@@ -115,6 +119,7 @@ class SIMDJsonAdapter {
   void SetPayloadSizes(core::PaddedView buffer);
 
   std::vector<std::string> field_names_;
+  size_t largest_window_;
   // Per field name: its reference tokens; is_pointer_ is false for names that can never
   // match (no leading '/', a bad '~' escape).
   std::vector<std::vector<PathStep>> paths_;
