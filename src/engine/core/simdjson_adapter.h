@@ -2,7 +2,8 @@
 // the fields that the active predicates read.
 //
 // A batch is all or nothing. `Load` validates every document of the buffer completely
-// (structure, strings and their escapes, numbers, literals, nesting depth, UTF-8) before
+// (structure, strings and their escapes, the number grammar, literals, nesting up to
+// kMaxDepth levels, UTF-8) before
 // it hands out the first record; when any part of the buffer is not a complete JSON
 // document (a malformed document, a truncated last document, trailing garbage) it
 // refuses the whole buffer and reports the byte offset of the first fault. Documents may
@@ -14,9 +15,10 @@
 // name not starting with '/' or a path absent from the document selects nothing. Object
 // keys are compared after unescaping, and the first matching key of an object wins.
 //
-// One parser serves one thread. Its buffers (the JSON library's parser, the record and
+// One parser serves one thread. Its buffers (the JSON library's parsers, the record and
 // field lists) are kept between batches, so loading a batch no larger than an earlier
-// one allocates nothing.
+// one allocates nothing per record (the library allocates a few small objects per
+// batch).
 #pragma once
 
 #include <cstddef>
