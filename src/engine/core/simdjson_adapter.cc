@@ -431,9 +431,12 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   }
   // Then the fields, walking only the paths that lead to them. Both passes split the
   // text the same way; should they ever disagree, the checking walk decides alone.
-  if (has_pointer_fields_ && (Walk(buffer, /*validate=*/false) != core::Status::Ok || !RecordsMatchDocumentStarts())) {
-    if (Walk(buffer, /*validate=*/true) != core::Status::Ok) return core::Status::Corruption;
-  } else if (!has_pointer_fields_) {
+  if (has_pointer_fields_) {
+    if (Walk(buffer, /*validate=*/false) != core::Status::Ok || !RecordsMatchDocumentStarts()) {
+      fault_ = BatchFault{};
+      if (Walk(buffer, /*validate=*/true) != core::Status::Ok) return core::Status::Corruption;
+    }
+  } else {
     for (size_t start : document_starts_) records_.push_back(RecordSpan{start, 0, 0, 0});
     SetPayloadSizes(buffer);
   }
