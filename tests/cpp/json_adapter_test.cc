@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <simdjson.h>
 
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -233,4 +236,83 @@ TEST(JsonAdapterTest, BatchesLargerThanOneWindowSplitTheSame) {
   PaddedBuffer too_big{"{\"i\":1}\n\"" + std::string(2 << 20, 'y') + "\"\n"};
   EXPECT_EQ(small_window.Load(too_big), Status::Corruption);
   EXPECT_FALSE(small_window.HasNext());
+}
+
+// Random damage to a valid batch: the adapter must never crash, must accept exactly
+// what is JSON (the library's complete parser agrees except on numbers beyond machine
+// range, which are valid JSON), and must give the same records whichever of its two
+// checking paths a batch takes.
+TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
+  const std::string base =
+      "{\"a\":1,\"b\":[true,false,null,-2.5e-3],\"c\":{\"d\":\"x\\\\y\\u00e9\",\"e\":[]}}\n"
+      "[1,{\"a\":\"q\"},[[]]]  \"s\"\n"
+      "{\"a\":{\"a\":{\"a\":0}},\"z\":\"\\\"\"}\n";
+  const char alphabet[] = "{}[]:,\"\\ \n\t0123456789-+.eEtrufalsn/ux~\x01\xC3\xFF";
+  // QUILLMARK_FUZZ_ROUNDS and QUILLMARK_FUZZ_SEED run longer searches by hand.
+  std::mt19937 random(getenv("QUILLMARK_FUZZ_SEED") ? std::atoi(getenv("QUILLMARK_FUZZ_SEED")) : 12345);
+  std::vector<std::string> fields = {"/a", "/b/3", "/c/d", ""};
+  simdjson::dom::parser library;
+  int accepted = 0;
+  const int rounds = getenv("QUILLMARK_FUZZ_ROUNDS") ? std::atoi(getenv("QUILLMARK_FUZZ_ROUNDS")) : 3000;
+  for (int round = 0; round < rounds; ++round) {
+    std::string text = base;
+    int edits = 1 + random() % 3;
+    for (int e = 0; e < edits; ++e) {
+      size_t at = random() % text.size();
+      switch (random() % 3) {
+        case 0: text[at] = alphabet[random() % (sizeof alphabet - 1)]; break;
+        case 1: text.erase(at, 1); break;
+        default: text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]);
+      }
+    }
+    SIMDJsonAdapter adapter{fields};
+    PaddedBuffer buffer{text};
+    bool ok = adapter.Load(buffer) == Status::Ok;
+
+    // The library's verdict on the same text.
+    simdjson::padded_string padded{text};
+    simdjson::dom::document_stream stream;
+    bool library_ok = !library.parse_many(padded).get(stream);
+    simdjson::error_code library_error = simdjson::SUCCESS;
+    if (library_ok) {
+      for (auto document : stream) {
+        if (document.error()) {
+          library_ok = false;
+          library_error = document.error();
+          break;
+        }
+      }
+      if (library_ok && stream.truncated_bytes() != 0) library_ok = false;
+    }
+    if (library_ok) {
+      ASSERT_TRUE(ok) << "valid JSON refused: " << text << "\n" << adapter.fault().Describe();
+    } else if (ok) {
+      // Newer library versions name integers beyond 64 bits with an error of their own.
+      const std::string_view message = simdjson::error_message(library_error);
+      ASSERT_TRUE(library_error == simdjson::NUMBER_ERROR || message.find("integer") != std::string_view::npos)
+          << "accepted what is not JSON: " << text << " (" << simdjson::error_message(library_error) << ")";
+    }
+    if (!ok) {
+      ASSERT_LE(adapter.fault().offset, text.size());
+      continue;
+    }
+    ++accepted;
+    // The same batch through the checking walk: the library refuses the extra number.
+    std::vector<Document> fast;
+    while (adapter.HasNext()) {
+      ParsedRecord record = adapter.NextRecord();
+      Document document{std::string{record.payload}, {}};
+      for (const FieldRef& field : record.fields) document.fields.emplace_back(field.index, std::string{field.token});
+      fast.push_back(std::move(document));
+    }
+    PaddedBuffer forced{text + "\n1e400\n"};
+    SIMDJsonAdapter walker{fields};
+    auto slow = Split(walker, forced);
+    ASSERT_EQ(slow.size(), fast.size() + 1) << text;
+    for (size_t i = 0; i < fast.size(); ++i) {
+      ASSERT_EQ(slow[i].payload, fast[i].payload) << text;
+      ASSERT_EQ(slow[i].fields, fast[i].fields) << text;
+    }
+  }
+  EXPECT_GT(accepted, 100);
 }

@@ -245,7 +245,15 @@ struct SIMDJsonAdapter::Walker {
     }
     if (lead == '{') return VisitObject(value, depth, first, last);
     if (lead == '[') return VisitArray(value, depth, first, last);
-    return !validate || VisitScalar(value, TrimWhiteSpace(token), depth);
+    if (!validate) return true;
+    if (depth == 0 && token.data()[token.size()] == ':') {
+      // A top-level string followed by ':' is a key out of place; the library would
+      // step over the colon when it moves to the next document.
+      error = simdjson::TAPE_ERROR;
+      error_position = token.data() + token.size();
+      return false;
+    }
+    return VisitScalar(value, TrimWhiteSpace(token), depth);
   }
 
   // Checks a scalar from its token. The first pass has checked that strings are closed,
@@ -256,12 +264,19 @@ struct SIMDJsonAdapter::Walker {
     switch (token.front()) {
       case '"': {
         if (token.size() < 2 || token.back() != '"') return Fail(value, simdjson::STRING_ERROR);
-        if (!HasBackslash(token)) return true;
         std::string_view text;
         if (depth > 0) {
+          // The string must be read, not left for the library to skip: skipping takes
+          // a string followed by ':' for a key and would step over a misplaced colon.
+          if (!HasBackslash(token)) {
+            simdjson::ondemand::raw_json_string raw;
+            if (auto code = value.get_raw_json_string().get(raw)) return Fail(value, code);
+            return true;
+          }
           if (auto code = value.get_string().get(text)) return Fail(value, code);
           return true;
         }
+        if (!HasBackslash(token)) return true;
         // In a stream the library reads a top-level scalar as if nothing may follow it,
         // so a top-level string is unescaped on its own by a second parser.
         ondemand::document alone;
