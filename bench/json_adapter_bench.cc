@@ -1,11 +1,18 @@
-// Parse-and-project throughput of the insert path's front half (splitting, validating,
-// finding fields, evaluating projections) against simdjson alone doing the same split
-// and the same pointer lookups on the same buffers, which is the practical limit.
+// Parse-and-project throughput of the insert path's front half (checking the whole
+// batch, splitting it, finding fields, evaluating projections) next to simdjson alone:
+//   BM_SimdjsonAlone             on-demand stream, each document's text, the same
+//                                pointer lookups made into values: no full check, the
+//                                practical limit;
+//   BM_SimdjsonValidatedLookups  the library's complete stream parser and the same
+//                                lookups on its documents (no source positions);
+//   BM_SimdjsonDomValidation     the complete parser alone.
 //
-//   ./build/json_adapter_bench --benchmark_counters_tabular=true
+//   ./build/json_adapter_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 //
-// The buffer is about 64 MiB of generated documents of a few hundred bytes each
+// The buffer is 64 MiB (QUILLMARK_BENCH_MB) of generated documents of about 350 bytes
 // (nested objects, arrays, strings, integers, doubles, booleans), parsed repeatedly.
+// On a busy machine compare the "_min" rows, or count instructions with callgrind on
+// QUILLMARK_BENCH_MB=2 and --benchmark_min_time=0.
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 
