@@ -1,0 +1,90 @@
+// PsfEvaluator: evaluates the predicates of one configuration on one parsed record.
+//
+// Each inserting thread keeps one evaluator next to its parser. The parser must have
+// been built from the configuration's parse fields, so that a FieldRef's index j names
+// parse field j. The field map and the argument list are kept between records and
+// batches: in steady state an evaluation allocates nothing.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <tsl/hopscotch_map.h>
+
+#include "engine/core/psf_registry.h"
+#include "engine/core/simdjson_adapter.h"
+#include "values/generic_value.h"
+
+namespace psfstore {
+namespace core {
+
+class PsfEvaluator {
+ public:
+  PsfEvaluator() { field_map_.max_load_factor(0.9f); }
+
+  // Calls general(psf id, value) for every general predicate of `configuration`, in set
+  // order, that yields a non-Empty value for `record`, then inline(psf id, value) for
+  // every inline predicate that yields one. A predicate yields nothing when one of its
+  // fields is missing. A projection of an object, an array or null throws
+  // std::logic_error "The field does not contain a scalar type"; a predicate whose
+  // library function was never resolved throws std::runtime_error.
+  template <class GeneralSink, class InlineSink>
+  void Evaluate(const PsfRegistry& registry, const PsfConfiguration& configuration,
+                const adapter::ParsedRecord& record, GeneralSink&& general, InlineSink&& inline_sink) {
+    field_map_.clear();
+    if (field_map_.bucket_count() * 0.9 < configuration.parse_field_ids.size()) {
+      field_map_.reserve(configuration.parse_field_ids.size());
+    }
+    for (const adapter::FieldRef& field : record.fields) {
+      field_map_.emplace(configuration.parse_field_ids[field.index], &field);
+    }
+    for (uint16_t id : configuration.general_set) {
+      const GeneralPsf& psf = registry.general_psf(id);
+      if (!GatherArguments(psf.fields)) continue;
+      recorder::data::GenericValue value;
+      if (psf.is_projection()) {
+        const adapter::FieldRef& argument = arguments_.front();
+        if (argument.value_error != recorder::data::JsonValueError::None) {
+          recorder::data::GenericValue::ThrowJsonValueError(argument.value_error);
+        }
+        value = argument.value;
+      } else {
+        if (psf.evaluate == nullptr) ThrowUnresolved(psf.function_name);
+        value = psf.evaluate(arguments_);
+      }
+      if (!value.is_empty()) general(id, value);
+    }
+    for (uint32_t id : configuration.inline_set) {
+      const InlinePsf& psf = registry.inline_psf(id);
+      if (!GatherArguments(psf.fields)) continue;
+      if (psf.evaluate == nullptr) ThrowUnresolved(psf.function_name);
+      NullableUint32 result = psf.evaluate(arguments_);
+      if (!result.is_null) inline_sink(id, result.value);
+    }
+  }
+
+ private:
+  // Fills the argument list with the record's field of each field id; false when one
+  // is missing.
+  bool GatherArguments(const std::vector<uint16_t>& fields) {
+    arguments_.clear();
+    for (uint16_t field : fields) {
+      auto found = field_map_.find(field);
+      if (found == field_map_.end()) return false;
+      arguments_.push_back(*found->second);
+    }
+    return true;
+  }
+
+  [[noreturn]] static void ThrowUnresolved(const std::string& function_name) {
+    throw std::runtime_error("predicate function \"" + function_name + "\" is not loaded");
+  }
+
+  tsl::hopscotch_map<uint16_t, const adapter::FieldRef*> field_map_;
+  std::vector<adapter::FieldRef> arguments_;
+};
+
+}  // namespace core
+}  // namespace psfstore
