@@ -1,0 +1,54 @@
+// Record space reservation at the hybrid log's tail, with one and two threads. Each
+// iteration reserves one 64-byte record; page turns, flushes to a tmpfs directory and
+// page reuse are part of the measured cost.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+#include "../tests/cpp/deferred_epoch.h"
+#include "../tests/cpp/temp_directory.h"
+#include "engine/persistence/hybrid_log.h"
+
+namespace {
+
+using psfstore::core::Address;
+using Epoch = psfstore::test_support::DeferredEpoch;
+using Disk = psfstore::device::FileSystemDisk<Epoch>;
+using Log = psfstore::core::PersistentMemoryMalloc<Epoch>;
+
+struct Store {
+  Epoch epoch;
+  psfstore::test_support::TempDirectory directory{"/dev/shm"};
+  Disk disk{directory.path(), epoch};
+  std::unique_ptr<Log> log = std::make_unique<Log>(6 * Log::kPageSize, epoch, disk, Address{0});
+  ~Store() {
+    epoch.RunDeferred();
+    log.reset();
+  }
+};
+
+std::unique_ptr<Store> store;
+
+void CreateStore(const benchmark::State&) { store = std::make_unique<Store>(); }
+void DestroyStore(const benchmark::State&) { store.reset(); }
+
+void BM_ReserveRecordSpace(benchmark::State& state) {
+  Log& log = *store->log;
+  Epoch& epoch = store->epoch;
+  auto refresh = [&epoch] { epoch.RunDeferred(); };
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(log.ReserveRecordSpace(64, refresh));
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * 64);
+}
+BENCHMARK(BM_ReserveRecordSpace)
+    ->Threads(1)
+    ->Threads(2)
+    ->Setup(CreateStore)
+    ->Teardown(DestroyStore)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
