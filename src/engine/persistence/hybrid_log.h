@@ -188,8 +188,17 @@ class PersistentMemoryMalloc {
   // Ok once everything below `until` is on disk, IOError while a page write below it
   // has failed for good, Pending otherwise.
   Status FlushStatus(Address until) const {
-    if (flushed_until_address_.load() >= until) return Status::Ok;
-    return failed_pages_.load() > 0 ? Status::IOError : Status::Pending;
+    Address flushed = flushed_until_address_.load();
+    if (flushed >= until) return Status::Ok;
+    if (failed_pages_.load() == 0) return Status::Pending;
+    uint64_t last_page = until.page() + (until.offset() != 0 ? 1 : 0);
+    last_page = std::min<uint64_t>(last_page, flushed.page() + buffer_size_);
+    for (uint64_t page = flushed.page(); page < last_page; ++page) {
+      if ((slots_[page % buffer_size_].status.load() & kFlushMask) == kFlushFailed) {
+        return Status::IOError;
+      }
+    }
+    return Status::Pending;
   }
 
   // Reads `byte_count` bytes at `address` from the log file into a pooled buffer held by
