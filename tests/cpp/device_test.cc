@@ -335,3 +335,46 @@ TEST(SegmentedFileTest, FileThatCannotBeOpenedIsRefusedAtTransfer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SegmentedFileTest, ThreadsOpeningSegmentsTogetherShareOneFilePerSegment) {
+  TempDirectory directory{"/dev/shm"};
+  DeferredEpoch epoch;
+  Disk disk{directory.path(), epoch};
+  constexpr int kThreads = 4;
+  constexpr uint64_t kSegments = 8;
+  Completion completion;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      auto block = Allocate(4096, static_cast<char>('0' + t));
+      CompletionContext context{&completion};
+      // Each thread walks the segments in its own order, so openings interleave.
+      for (uint64_t i = 0; i < kSegments; ++i) {
+        uint64_t segment = (i * (2 * t + 1) + t) % kSegments;
+        ASSERT_EQ(disk.log().WriteAsync(segment * kSegment + t * 4096, block.get(), 4096,
+                                        CompletionContext::Done, context),
+                  Status::Ok);
+      }
+      while (completion.calls.load() < kThreads * static_cast<int>(kSegments)) disk.TryComplete();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(completion.result.load(), Status::Ok);
+  epoch.RunDeferred();
+  for (uint64_t segment = 0; segment < kSegments; ++segment) {
+    std::string name = directory.path() + "/log.log" + std::to_string(segment);
+    ASSERT_EQ(std::filesystem::file_size(name), kThreads * 4096u) << name;
+    auto back = Allocate(kThreads * 4096, 0);
+    Completion read;
+    CompletionContext context{&read};
+    ASSERT_EQ(disk.log().ReadAsync(segment * kSegment, back.get(), kThreads * 4096,
+                                   CompletionContext::Done, context),
+              Status::Ok);
+    PollUntil(disk, read, 1);
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(back.get()[t * 4096 + 17], '0' + t);
+  }
+}
+
+}  // namespace

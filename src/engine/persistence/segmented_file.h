@@ -85,7 +85,7 @@ class FileSystemSegmentedFile {
   // the begin segment. A file that fails to open stays closed in the bundle; transfers
   // to it are refused when scheduled.
   core::Status OpenSegment(uint64_t segment) {
-    std::lock_guard<std::mutex> lock{mutex_};
+    std::unique_lock<std::mutex> lock{mutex_};
     if (segment < begin_segment_.load(std::memory_order_acquire)) return core::Status::IOError;
     SegmentBundle* old_bundle = bundle_.load(std::memory_order_acquire);
     if (old_bundle != nullptr && old_bundle->contains(segment)) return core::Status::Ok;
@@ -110,6 +110,9 @@ class FileSystemSegmentedFile {
       }
     }
     bundle_.store(bundle, std::memory_order_release);
+    // The epoch may run other deferred actions right here, and those may open segments:
+    // hand the old bundle over outside the lock.
+    lock.unlock();
     if (old_bundle != nullptr) Retire(old_bundle, 0, 0, 0, nullptr);
     return core::Status::Ok;
   }
@@ -137,6 +140,7 @@ class FileSystemSegmentedFile {
       bundle->file(k) = old_bundle->file(k);
     }
     bundle_.store(bundle, std::memory_order_release);
+    lock.unlock();
     Retire(old_bundle, old_bundle->begin, std::min(new_begin_segment, old_bundle->end),
            new_begin_segment, callback);
   }
