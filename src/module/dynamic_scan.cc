@@ -1,5 +1,9 @@
-// `DynamicScan`: a callback class Python code subclasses.
+// Registration of `DynamicScan` and its trampoline.
+#include "module/dynamic_scan.h"
+
 #include <pybind11/pybind11.h>
+
+#include <memory>
 
 #include "module/bindings.h"
 
@@ -8,7 +12,12 @@ namespace py = pybind11;
 namespace quillmark {
 namespace module {
 
-void RegisterDynamicScan(py::module_& /*module*/) {}
+void RegisterDynamicScan(py::module_& module) {
+  py::class_<DynamicScan, PyDynamicScan, std::shared_ptr<DynamicScan>>(module, "DynamicScan")
+      .def(py::init<>())
+      .def("check", &DynamicScan::check)
+      .def("touch", &DynamicScan::touch);
+}
 
 }  // namespace module
 }  // namespace quillmark

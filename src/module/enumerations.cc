@@ -1,15 +1,43 @@
 // The three enumerations Python sees, each also exported to the module namespace.
 #include <pybind11/pybind11.h>
 
+#include "engine/core/status.h"
 #include "module/bindings.h"
+#include "values/extractor_type.h"
 
 namespace py = pybind11;
 
 namespace quillmark {
 namespace module {
 
-void RegisterExtractorType(py::module_& /*module*/) {}
-void RegisterStatusAndScanOperation(py::module_& /*module*/) {}
+void RegisterExtractorType(py::module_& module) {
+  using recorder::data::ExtractorType;
+  py::enum_<ExtractorType>(module, "ExtractorType")
+      .value("Raw", ExtractorType::Raw)
+      .value("Bool", ExtractorType::Bool)
+      .value("String", ExtractorType::String)
+      .value("Int64", ExtractorType::Int64)
+      .value("Double", ExtractorType::Double)
+      .value("Timestamp", ExtractorType::Timestamp)
+      .value("Date", ExtractorType::Date)
+      .value("Time", ExtractorType::Time)
+      .value("Duration", ExtractorType::Duration)
+      .value("Record", ExtractorType::Record)
+      .export_values();
+}
+
+void RegisterStatusAndScanOperation(py::module_& module) {
+  using psfstore::core::Status;
+  py::enum_<Status>(module, "Status")
+      .value("Ok", Status::Ok)
+      .value("Aborted", Status::Aborted)
+      .value("Corruption", Status::Corruption)
+      .value("IOError", Status::IOError)
+      .value("NotFound", Status::NotFound)
+      .value("OutOfMemory", Status::OutOfMemory)
+      .value("Pending", Status::Pending)
+      .export_values();
+}
 
 }  // namespace module
 }  // namespace quillmark

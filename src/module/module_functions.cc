@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "module/bindings.h"
+#include "module/dynamic_scan.h"
 
 namespace py = pybind11;
 
@@ -65,6 +66,9 @@ std::string GenerateTestArrowAsBase64() {
 }  // namespace
 
 void RegisterModuleFunctions(py::module_& module) {
+  module.def("try_me", [](const std::shared_ptr<DynamicScan>& scan) {
+    if (scan->check("hello")) scan->touch("world... Again!!");
+  });
   module.def("generate_test_arrow_as_b64_string", &GenerateTestArrowAsBase64);
   module.def("simdjson_version", []() { return std::string(QUILLMARK_STRINGIFY(SIMDJSON_VERSION)); });
   module.def("simdjson_threaded", []() {
