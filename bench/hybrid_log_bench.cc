@@ -5,14 +5,14 @@
 
 #include <memory>
 
-#include "../tests/cpp/deferred_epoch.h"
 #include "../tests/cpp/temp_directory.h"
+#include "engine/core/light_epoch.h"
 #include "engine/persistence/hybrid_log.h"
 
 namespace {
 
 using psfstore::core::Address;
-using Epoch = psfstore::test_support::DeferredEpoch;
+using Epoch = psfstore::core::LightEpoch;
 using Disk = psfstore::device::FileSystemDisk<Epoch>;
 using Log = psfstore::core::PersistentMemoryMalloc<Epoch>;
 
@@ -21,10 +21,7 @@ struct Store {
   psfstore::test_support::TempDirectory directory{"/dev/shm"};
   Disk disk{directory.path(), epoch};
   std::unique_ptr<Log> log = std::make_unique<Log>(6 * Log::kPageSize, epoch, disk, Address{0});
-  ~Store() {
-    epoch.RunDeferred();
-    log.reset();
-  }
+  ~Store() { log.reset(); }
 };
 
 std::unique_ptr<Store> store;
@@ -35,10 +32,12 @@ void DestroyStore(const benchmark::State&) { store.reset(); }
 void BM_ReserveRecordSpace(benchmark::State& state) {
   Log& log = *store->log;
   Epoch& epoch = store->epoch;
-  auto refresh = [&epoch] { epoch.RunDeferred(); };
+  auto refresh = [&epoch] { epoch.Protect(); };
+  epoch.Protect();
   for (auto _ : state) {
     benchmark::DoNotOptimize(log.ReserveRecordSpace(64, refresh));
   }
+  epoch.Unprotect();
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * 64);
 }

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "deferred_epoch.h"
 #include "engine/core/async_context.h"
+#include "engine/core/light_epoch.h"
 #include "engine/persistence/file_system_disk.h"
 #include "temp_directory.h"
 
@@ -20,12 +20,12 @@ using core::Status;
 using device::FileOptions;
 using device::FileSystemFile;
 using environment::IoMechanism;
-using test_support::DeferredEpoch;
+using core::LightEpoch;
 using test_support::TempDirectory;
 
 namespace {
 
-using Disk = device::FileSystemDisk<DeferredEpoch>;
+using Disk = device::FileSystemDisk<LightEpoch>;
 constexpr uint64_t kSegment = uint64_t{1} << 30;
 
 // Counts completions and remembers the last result.
@@ -77,7 +77,7 @@ class DeviceTest : public ::testing::TestWithParam<DeviceParameters> {
     return std::make_unique<Disk>(root, epoch_, std::get<1>(GetParam()),
                                   FileOptions{std::get<2>(GetParam())});
   }
-  DeferredEpoch epoch_;
+  LightEpoch epoch_;
   TempDirectory directory_;
 };
 
@@ -239,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SegmentedFileTest, NamesGrowthAndTruncation) {
   TempDirectory directory{"/tmp"};
-  DeferredEpoch epoch;
+  LightEpoch epoch;
   Disk with_separator{directory.path() + "/", epoch};
   Disk without_separator{directory.path(), epoch};
   EXPECT_EQ(with_separator.log().SegmentName(7), directory.path() + "/log.log7");
@@ -255,14 +255,25 @@ TEST(SegmentedFileTest, NamesGrowthAndTruncation) {
     EXPECT_TRUE(directory.Exists(name)) << name;
   }
   EXPECT_EQ(std::filesystem::file_size(directory.path() + "/log.log1"), 0u);
-  EXPECT_EQ(epoch.pending(), 1u) << "the replaced bundle waits for the epoch";
-  epoch.RunDeferred();
+  epoch.Protect();  // from here on this thread is a reader that holds an old epoch
+
+  // A reader on another thread holds the epoch from before the truncation.
+  std::atomic<int> reader_step{0};
+  std::thread reader{[&] {
+    epoch.Protect();
+    reader_step = 1;
+    while (reader_step.load() != 2) std::this_thread::yield();
+    epoch.Protect();  // moves on: the deferred deletion may run now
+    epoch.Unprotect();
+  }};
+  while (reader_step.load() != 1) std::this_thread::yield();
 
   static std::atomic<uint64_t> reported{0};
   reported = 0;
   log.TruncateSegments(2, [](uint64_t begin) { reported = begin; });
   EXPECT_EQ(log.begin_segment(), 2u);
   // Until every thread moved on, the files stay (an old reader may still use them).
+  EXPECT_EQ(epoch.drain_count(), 1u);
   EXPECT_TRUE(directory.Exists("log.log0"));
   EXPECT_TRUE(directory.Exists("log.log1"));
   EXPECT_EQ(reported.load(), 0u);
@@ -273,8 +284,12 @@ TEST(SegmentedFileTest, NamesGrowthAndTruncation) {
   EXPECT_EQ(log.WriteAsync(kSegment, buffer.get(), 4096, CompletionContext::Done, context),
             Status::IOError);
   EXPECT_EQ(completion.calls.load(), 0);
-
-  epoch.RunDeferred();
+  // The other reader still holds its old epoch: moving this thread is not enough.
+  epoch.Protect();
+  EXPECT_TRUE(directory.Exists("log.log1"));
+  reader_step = 2;
+  reader.join();
+  epoch.Protect();
   EXPECT_FALSE(directory.Exists("log.log0"));
   EXPECT_FALSE(directory.Exists("log.log1"));
   EXPECT_TRUE(directory.Exists("log.log2"));
@@ -292,7 +307,7 @@ TEST(SegmentedFileTest, NamesGrowthAndTruncation) {
 
   // Truncating past every open segment leaves an empty bundle that grows again.
   log.TruncateSegments(5, [](uint64_t begin) { reported = begin; });
-  epoch.RunDeferred();
+  epoch.Protect();
   EXPECT_EQ(reported.load(), 5 * kSegment);
   EXPECT_FALSE(directory.Exists("log.log3"));
   EXPECT_EQ(log.OpenSegment(4), Status::IOError);
@@ -303,7 +318,7 @@ TEST(SegmentedFileTest, NamesGrowthAndTruncation) {
 
 TEST(SegmentedFileTest, TruncationBeforeAnySegmentReportsTheNewBegin) {
   TempDirectory directory{"/tmp"};
-  DeferredEpoch epoch;
+  LightEpoch epoch;
   Disk disk{directory.path(), epoch};
   static std::atomic<uint64_t> reported{0};
   disk.log().TruncateSegments(3, [](uint64_t begin) { reported = begin; });
@@ -316,7 +331,7 @@ TEST(SegmentedFileTest, TruncationBeforeAnySegmentReportsTheNewBegin) {
 
 TEST(SegmentedFileTest, FileThatCannotBeOpenedIsRefusedAtTransfer) {
   TempDirectory directory{"/tmp"};
-  DeferredEpoch epoch;
+  LightEpoch epoch;
   Disk disk{directory.path() + "/missing-subdirectory", epoch};
   FileSystemFile file = disk.NewFile("x.dat");
   EXPECT_EQ(file.Open(&disk.handler()), Status::IOError);
@@ -340,7 +355,7 @@ namespace {
 
 TEST(SegmentedFileTest, ThreadsOpeningSegmentsTogetherShareOneFilePerSegment) {
   TempDirectory directory{"/dev/shm"};
-  DeferredEpoch epoch;
+  LightEpoch epoch;
   Disk disk{directory.path(), epoch};
   constexpr int kThreads = 4;
   constexpr uint64_t kSegments = 8;
@@ -362,7 +377,6 @@ TEST(SegmentedFileTest, ThreadsOpeningSegmentsTogetherShareOneFilePerSegment) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(completion.result.load(), Status::Ok);
-  epoch.RunDeferred();
   for (uint64_t segment = 0; segment < kSegments; ++segment) {
     std::string name = directory.path() + "/log.log" + std::to_string(segment);
     ASSERT_EQ(std::filesystem::file_size(name), kThreads * 4096u) << name;

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "deferred_epoch.h"
+#include "engine/core/light_epoch.h"
 #include "engine/persistence/hybrid_log.h"
 #include "temp_directory.h"
 
@@ -23,7 +23,7 @@ using core::AsyncReadContext;
 using core::IAsyncContext;
 using core::Status;
 using environment::IoMechanism;
-using test_support::DeferredEpoch;
+using core::LightEpoch;
 using test_support::TempDirectory;
 
 namespace psfstore::core {
@@ -34,8 +34,8 @@ void PrintTo(Address address, std::ostream* out) {
 
 namespace {
 
-using Disk = device::FileSystemDisk<DeferredEpoch>;
-using Log = core::PersistentMemoryMalloc<DeferredEpoch>;
+using Disk = device::FileSystemDisk<LightEpoch>;
+using Log = core::PersistentMemoryMalloc<LightEpoch>;
 constexpr uint64_t kPage = Log::kPageSize;
 constexpr uint64_t kSixPages = 6 * kPage;
 
@@ -93,17 +93,18 @@ class LogFixture {
       : directory{parent},
         disk{std::make_unique<Disk>(directory.path(), epoch, mechanism,
                                     device::FileOptions{unbuffered})},
-        log{std::make_unique<Log>(log_size, epoch, *disk, Address{0})} {}
+        log{std::make_unique<Log>(log_size, epoch, *disk, Address{0})} {
+    epoch.Protect();  // the test thread works on the log like a session
+  }
   ~LogFixture() {
-    // Deferred marker actions refer to the log: run them while it exists.
-    epoch.RunDeferred();
+    epoch.Unprotect();
     log.reset();
-    epoch.RunDeferred();
   }
 
-  // What the owning thread does while the tail waits: here every thread has moved on.
+  // What a session does while the tail waits: move its epoch forward (running the
+  // deferred actions that became ready).
   auto Refresher() {
-    return [this] { epoch.RunDeferred(); };
+    return [this] { epoch.Protect(); };
   }
 
   Address Reserve(uint32_t size) { return log->ReserveRecordSpace(size, Refresher()); }
@@ -111,10 +112,10 @@ class LogFixture {
   // Freezes and writes everything up to the tail, and waits until it is on disk.
   Address FlushAll() {
     Address tail = log->MoveReadOnlyToTail();
-    epoch.RunDeferred();
+    epoch.Protect();
     while (log->FlushStatus(tail) == Status::Pending) {
       disk->TryComplete();
-      epoch.RunDeferred();
+      epoch.Protect();
     }
     return tail;
   }
@@ -126,7 +127,7 @@ class LogFixture {
     return result;
   }
 
-  DeferredEpoch epoch;
+  LightEpoch epoch;
   TempDirectory directory;
   std::unique_ptr<Disk> disk;
   std::unique_ptr<Log> log;
@@ -134,7 +135,7 @@ class LogFixture {
 
 TEST(HybridLogTest, SizesFirstAddressAndPageBoundaries) {
   TempDirectory directory{"/tmp"};
-  DeferredEpoch epoch;
+  LightEpoch epoch;
   Disk disk{directory.path(), epoch};
   auto expect_refused = [&](uint64_t size, const char* message) {
     try {
@@ -163,18 +164,18 @@ TEST(HybridLogTest, SizesFirstAddressAndPageBoundaries) {
   EXPECT_EQ(fixture.Reserve(static_cast<uint32_t>(kPage - 8 + 1)), (Address{2, 0}));
   // The page's padding after its end reads as zeros.
   EXPECT_EQ(std::memcmp(log.Get(Address{2, 0}) + kPage, std::vector<uint8_t>(64, 0).data(), 64), 0);
-  fixture.epoch.RunDeferred();
+  fixture.epoch.Protect();
   EXPECT_EQ(log.GetReadOnlyAddress(), Address{64}) << "tail page 2 keeps everything mutable";
 
   EXPECT_EQ(fixture.Reserve(static_cast<uint32_t>(kPage)), (Address{3, 0}));
   EXPECT_EQ(log.GetReadOnlyAddress(), (Address{1, 0}));
-  fixture.epoch.RunDeferred();
+  fixture.epoch.Protect();
   EXPECT_EQ(log.GetSafeReadOnlyAddress(), (Address{1, 0}));
   // A marker move takes effect only once every thread has left the epoch.
   log.MoveReadOnlyMarker(4);
   EXPECT_EQ(log.GetReadOnlyAddress(), (Address{2, 0}));
   EXPECT_EQ(log.GetSafeReadOnlyAddress(), (Address{1, 0}));
-  fixture.epoch.RunDeferred();
+  fixture.epoch.Protect();
   EXPECT_EQ(log.GetSafeReadOnlyAddress(), (Address{2, 0}));
   ExpectMarkerOrder(log);
 }
@@ -311,7 +312,7 @@ TEST(HybridLogTest, FailedPageWritesAreRetriedAndNeverReportedDurable) {
   };
   ::testing::internal::CaptureStderr();
   fill_until_page(4);  // read-only reaches page 2: pages 0 and 1 are written
-  fixture.epoch.RunDeferred();
+  fixture.epoch.Protect();
   while (fixture.disk->TryComplete()) {
   }
   std::string errors = ::testing::internal::GetCapturedStderr();
@@ -339,15 +340,63 @@ TEST(HybridLogTest, FailedPageWritesAreRetriedAndNeverReportedDurable) {
   }
 }
 
+TEST(HybridLogTest, ConcurrentWritersWhilePagesAreFlushedClosedAndReused) {
+  LogFixture fixture{"/dev/shm", IoMechanism::kAutomatic};
+  Log& log = *fixture.log;
+  constexpr int kThreads = 3;
+  constexpr uint64_t kLastPage = 14;
+  std::vector<std::vector<std::pair<Address, uint32_t>>> written(kThreads);
+  fixture.epoch.Unprotect();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      fixture.epoch.Protect();
+      std::mt19937 random{static_cast<uint32_t>(100 + t)};
+      while (log.GetTailAddress().page() < kLastPage) {
+        uint32_t size = (random() % 2048 + 1) * 8;
+        Address address = fixture.Reserve(size);
+        // The page cannot be frozen, written or zeroed under us while we hold the
+        // epoch in which we reserved it.
+        FillRecord(log, address, size);
+        written[t].emplace_back(address, size);
+        if (written[t].size() % 16 == 0) fixture.epoch.Protect();
+      }
+      fixture.epoch.Unprotect();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  fixture.epoch.Protect();
+  fixture.FlushAll();
+  Address head = log.GetHeadAddress();
+  ASSERT_GT(head.page(), 5u);
+  for (auto& list : written) {
+    for (size_t i = 0; i < list.size(); i += 23) {
+      auto [address, size] = list[i];
+      std::vector<uint8_t> expected(size);
+      for (uint32_t b = 0; b < size; ++b) expected[b] = PatternByte(address.control() + b);
+      if (address < head) {
+        ReadResult result;
+        fixture.ReadBack(address, size, result);
+        ASSERT_EQ(result.status, Status::Ok);
+        ASSERT_EQ(result.bytes, expected) << "record at " << address.control();
+      } else {
+        ASSERT_EQ(std::memcmp(log.Get(address), expected.data(), size), 0);
+      }
+    }
+  }
+}
+
 TEST(HybridLogTest, ConcurrentReservationsHandOutEveryByteOnce) {
   LogFixture fixture{"/dev/shm", IoMechanism::kAutomatic};
   Log& log = *fixture.log;
   constexpr int kThreads = 4;
   constexpr uint64_t kLastPage = 14;
   std::vector<std::vector<std::pair<uint64_t, uint32_t>>> reserved(kThreads);
+  fixture.epoch.Unprotect();  // only the reserving threads hold the epoch
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
+      fixture.epoch.Protect();
       std::mt19937 random{static_cast<uint32_t>(t + 1)};
       while (log.GetTailAddress().page() < kLastPage) {
         uint32_t size = (random() % 4096 + 1) * 8;
@@ -355,6 +404,7 @@ TEST(HybridLogTest, ConcurrentReservationsHandOutEveryByteOnce) {
         Address address = fixture.Reserve(size);
         reserved[t].emplace_back(address.control(), size);
       }
+      fixture.epoch.Unprotect();
     });
   }
   for (auto& thread : threads) thread.join();

@@ -110,10 +110,16 @@ class PersistentMemoryMalloc {
     }
   }
 
-  // Waits for this log's page writes and disk reads. Deferred epoch actions of this log
-  // must have run before it is destroyed.
+  // Runs this log's deferred marker actions and waits for its page writes and disk
+  // reads. No other thread may hold the epoch any more.
   ~PersistentMemoryMalloc() {
-    while (writes_in_flight_.load() > 0 || outstanding_reads_.load() > 0) {
+    while (pending_actions_.load() > 0 || writes_in_flight_.load() > 0 ||
+           outstanding_reads_.load() > 0) {
+      if (pending_actions_.load() > 0) {
+        epoch_.BumpCurrentEpoch();
+        if (epoch_.IsProtected()) epoch_.Protect();
+        epoch_.Drain(epoch_.current_epoch());
+      }
       if (!disk_.TryComplete()) std::this_thread::yield();
     }
     FreePages();
@@ -344,12 +350,14 @@ class PersistentMemoryMalloc {
     return false;
   }
 
-  void Defer(void (*action)(IAsyncContext*), Address address) {
+  void Defer(void (*action)(void*), Address address) {
+    pending_actions_.fetch_add(1);
     epoch_.BumpCurrentEpoch(action, new MarkerContext{this, address});
   }
 
-  static void OnPagesMarkedReadOnly(IAsyncContext* context) {
+  static void OnPagesMarkedReadOnly(void* context) {
     std::unique_ptr<MarkerContext> marker{static_cast<MarkerContext*>(context)};
+    marker->log->pending_actions_.fetch_sub(1);
     PersistentMemoryMalloc* log = marker->log;
     Address old_safe;
     if (RaiseMarker(log->safe_read_only_address_, marker->address, &old_safe)) {
@@ -357,8 +365,9 @@ class PersistentMemoryMalloc {
     }
   }
 
-  static void OnPagesClosed(IAsyncContext* context) {
+  static void OnPagesClosed(void* context) {
     std::unique_ptr<MarkerContext> marker{static_cast<MarkerContext*>(context)};
+    marker->log->pending_actions_.fetch_sub(1);
     PersistentMemoryMalloc* log = marker->log;
     Address old_safe;
     if (RaiseMarker(log->safe_head_address_, marker->address, &old_safe)) {
@@ -525,6 +534,8 @@ class PersistentMemoryMalloc {
   alignas(64) std::atomic<uint64_t> tail_page_offset_;
   alignas(64) std::atomic<uint32_t> outstanding_reads_{0};
   std::atomic<uint32_t> writes_in_flight_{0};
+  // Marker actions registered with the epoch that have not run yet.
+  std::atomic<uint32_t> pending_actions_{0};
   std::atomic<uint32_t> failed_pages_{0};
   std::atomic<int64_t> last_retry_{0};
 };

@@ -179,7 +179,7 @@ class FileSystemSegmentedFile {
     TruncateCallback callback;
   };
 
-  static void RunRetire(core::IAsyncContext* context) {
+  static void RunRetire(void* context) {
     std::unique_ptr<RetireContext> retire{static_cast<RetireContext*>(context)};
     for (uint64_t k = retire->delete_begin; k < retire->delete_end; ++k) {
       retire->bundle->file(k).Delete();
