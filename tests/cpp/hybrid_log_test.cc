@@ -127,6 +127,22 @@ class LogFixture {
     return result;
   }
 
+  // A record below the head comes back from disk byte for byte; above it, it is
+  // still in memory.
+  void ExpectRecordIntact(Address address, uint32_t size) {
+    std::vector<uint8_t> expected(size);
+    for (uint32_t b = 0; b < size; ++b) expected[b] = PatternByte(address.control() + b);
+    if (address < log->GetHeadAddress()) {
+      ReadResult result;
+      ReadBack(address, size, result);
+      ASSERT_EQ(result.status, Status::Ok);
+      ASSERT_EQ(result.bytes, expected) << "record at " << address.control();
+    } else {
+      ASSERT_EQ(std::memcmp(log->Get(address), expected.data(), size), 0)
+          << "record at " << address.control();
+    }
+  }
+
   LightEpoch epoch;
   TempDirectory directory;
   std::unique_ptr<Disk> disk;
@@ -215,22 +231,10 @@ TEST_P(HybridLogDeviceTest, FillsTheRingSeveralTimesAndReadsOldRecordsBackFromDi
   EXPECT_GE(head.page(), 10u);
   EXPECT_TRUE(std::filesystem::exists(fixture.directory.path() + "/log.log0"));
 
-  // Records below the head come back from disk byte for byte; those above it are
-  // still in memory.
   size_t read_back = 0;
   for (size_t i = 0; i < records.size(); i += 17) {
-    auto [address, size] = records[i];
-    std::vector<uint8_t> expected(size);
-    for (uint32_t b = 0; b < size; ++b) expected[b] = PatternByte(address.control() + b);
-    if (address < head) {
-      ReadResult result;
-      fixture.ReadBack(address, size, result);
-      ASSERT_EQ(result.status, Status::Ok);
-      ASSERT_EQ(result.bytes, expected) << "record at " << address.control();
-      ++read_back;
-    } else {
-      ASSERT_EQ(std::memcmp(log.Get(address), expected.data(), size), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(fixture.ExpectRecordIntact(records[i].first, records[i].second));
+    if (records[i].first < head) ++read_back;
   }
   EXPECT_GT(read_back, 50u);
   EXPECT_EQ(log.outstanding_reads(), 0u);
@@ -371,17 +375,7 @@ TEST(HybridLogTest, ConcurrentWritersWhilePagesAreFlushedClosedAndReused) {
   ASSERT_GT(head.page(), 5u);
   for (auto& list : written) {
     for (size_t i = 0; i < list.size(); i += 23) {
-      auto [address, size] = list[i];
-      std::vector<uint8_t> expected(size);
-      for (uint32_t b = 0; b < size; ++b) expected[b] = PatternByte(address.control() + b);
-      if (address < head) {
-        ReadResult result;
-        fixture.ReadBack(address, size, result);
-        ASSERT_EQ(result.status, Status::Ok);
-        ASSERT_EQ(result.bytes, expected) << "record at " << address.control();
-      } else {
-        ASSERT_EQ(std::memcmp(log.Get(address), expected.data(), size), 0);
-      }
+      ASSERT_NO_FATAL_FAILURE(fixture.ExpectRecordIntact(list[i].first, list[i].second));
     }
   }
 }
