@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -388,6 +395,64 @@ TEST(SegmentedFileTest, ThreadsOpeningSegmentsTogetherShareOneFilePerSegment) {
               Status::Ok);
     PollUntil(disk, read, 1);
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(back.get()[t * 4096 + 17], '0' + t);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Makes io_uring_setup fail with `error` for the calling process, as restricted
+// containers do.
+bool RefuseIoUring(int error) {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])),
+                               filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// In a child process where the kernel refuses io_uring: the disk falls back to
+// synchronous transfers and still writes and reads. Exit code 0 when all went well.
+int RunWithoutIoUring(const std::string& root, int error) {
+  if (!RefuseIoUring(error)) return 10;
+  LightEpoch epoch;
+  Disk disk{root, epoch};
+  if (disk.handler().uses_io_uring()) return 11;
+  Completion completion;
+  CompletionContext context{&completion};
+  auto out = Allocate(4096, 'k');
+  auto in = Allocate(4096, 0);
+  if (disk.log().WriteAsync(kSegment + 4096, out.get(), 4096, CompletionContext::Done, context) !=
+      Status::Ok) {
+    return 12;
+  }
+  PollUntil(disk, completion, 1);
+  if (disk.log().ReadAsync(kSegment + 4096, in.get(), 4096, CompletionContext::Done, context) !=
+      Status::Ok) {
+    return 13;
+  }
+  PollUntil(disk, completion, 2);
+  if (completion.result.load() != Status::Ok) return 14;
+  return std::memcmp(in.get(), out.get(), 4096) == 0 ? 0 : 15;
+}
+
+TEST(QueueIoHandlerTest, FallsBackToSynchronousTransfersWhenTheKernelRefusesIoUring) {
+  for (int error : {EPERM, ENOSYS}) {
+    TempDirectory directory{"/tmp"};
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(RunWithoutIoUring(directory.path(), error));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "errno " << error;
+    EXPECT_TRUE(directory.Exists("log.log1"));
   }
 }
 
