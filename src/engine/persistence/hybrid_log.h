@@ -132,6 +132,8 @@ class PersistentMemoryMalloc {
   // that holds the epoch calls it; `refresh` refreshes that thread's epoch (and lets it
   // take part in phase changes) while the tail waits for a new page. Returns the
   // invalid address for a record larger than a page, which could never be placed.
+  // The tail may wait for every other thread that holds the epoch to refresh, so no
+  // thread may block (on a lock, a barrier, a join) while it holds the epoch.
   template <class Refresh>
   Address ReserveRecordSpace(uint32_t size, Refresh&& refresh) {
     if (size > kPageSize) return Address::Invalid();
