@@ -1,0 +1,178 @@
+#include "values/table_assembly.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "values/arrow_serialization.h"
+#include "values/column_array.h"
+#include "values/generic_value.h"
+
+namespace recorder {
+namespace data {
+
+namespace {
+
+using private_data::ArrayFactory;
+
+// Lookup errors that mean "the record has no such field".
+bool IsMissingField(simdjson::error_code error) {
+  return error == simdjson::NO_SUCH_FIELD || error == simdjson::INDEX_OUT_OF_BOUNDS ||
+         error == simdjson::INVALID_JSON_POINTER || error == simdjson::INCORRECT_TYPE;
+}
+
+std::shared_ptr<arrow::DataType> InferredType(const GenericValue& value) {
+  switch (value.type()) {
+    case GenericValue::Type::Bool:
+      return arrow::boolean();
+    case GenericValue::Type::Int64:
+      return arrow::int64();
+    case GenericValue::Type::Double:
+      return arrow::float64();
+    case GenericValue::Type::String:
+      return arrow::utf8();
+    case GenericValue::Type::Empty:
+      break;
+  }
+  return nullptr;
+}
+
+[[noreturn]] void ThrowUnreadableRecord(uint64_t address, const std::string& reason) {
+  throw std::runtime_error("Cannot read the record at address " + std::to_string(address) + ": " + reason);
+}
+
+class TableAssembler {
+ public:
+  TableAssembler(const RecordExtractor& extractor, size_t row_count) : row_count_{row_count} {
+    const auto& columns = extractor.columns();
+    columns_.reserve(columns.size());
+    for (const auto& [name, column_extractor] : columns) {
+      Column column{name, column_extractor, private_data::ColumnType(*column_extractor), nullptr, 0};
+      if (column.type->id() != arrow::Type::NA) CreateArray(&column);
+      columns_.push_back(std::move(column));
+    }
+  }
+
+  bool has_columns() const { return !columns_.empty(); }
+
+  void AddRecord(uint64_t address, std::string_view payload) {
+    simdjson::ondemand::document document;
+    auto error = parser_.iterate(payload.data(), payload.size(), payload.size() + kRecordPayloadPadding)
+                     .get(document);
+    if (error) ThrowUnreadableRecord(address, simdjson::error_message(error));
+
+    for (Column& column : columns_) {
+      GenericValue value;
+      simdjson::ondemand::value token;
+      error = document.at_pointer(column.extractor->field()).get(token);
+      if (error == simdjson::SUCCESS) {
+        switch (GenericValue::TryFromJson(token, &value)) {
+          case JsonValueError::None:
+          case JsonValueError::MalformedNumber:  // a number no value type holds, such as 1e400
+            break;
+          case JsonValueError::NotScalar:
+            throw std::logic_error("The field does not contain a scalar type");
+          case JsonValueError::UnexpectedToken:
+          case JsonValueError::MalformedString:
+            ThrowUnreadableRecord(address, "malformed value of " + column.extractor->field());
+        }
+      } else if (!IsMissingField(error)) {
+        ThrowUnreadableRecord(address, simdjson::error_message(error));
+      }
+      Append(&column, value);
+    }
+  }
+
+  std::shared_ptr<arrow::Table> Finish() {
+    std::vector<std::shared_ptr<arrow::Field>> fields;
+    std::vector<std::shared_ptr<arrow::Array>> arrays;
+    fields.reserve(columns_.size());
+    arrays.reserve(columns_.size());
+    for (Column& column : columns_) {
+      if (!column.array) throw std::runtime_error("Type does not match a GenericValue::Type");
+      std::shared_ptr<arrow::Array> array;
+      column.array->finish(&array);
+      column.array.reset();
+      fields.push_back(arrow::field(column.name, column.type, /*nullable=*/true));
+      arrays.push_back(std::move(array));
+    }
+    return arrow::Table::Make(arrow::schema(std::move(fields)), std::move(arrays),
+                              static_cast<int64_t>(row_count_));
+  }
+
+ private:
+  struct Column {
+    std::string name;
+    std::shared_ptr<const Extractor> extractor;
+    std::shared_ptr<arrow::DataType> type;  // null until a Raw column's values decide it
+    std::unique_ptr<ArrayFactory> array;
+    size_t rows_before_type = 0;            // Raw rows seen before the type was known
+  };
+
+  void CreateArray(Column* column) {
+    column->array = private_data::CreateArray(column->extractor, column->type);
+    column->array->reserve(static_cast<int64_t>(row_count_));
+  }
+
+  void Append(Column* column, const GenericValue& value) {
+    if (!column->array) {
+      column->type = InferredType(value);
+      if (!column->type) {
+        column->type = arrow::null();
+        ++column->rows_before_type;
+        return;
+      }
+      CreateArray(column);
+      // Earlier records had no usable value: they get what a missing field gives.
+      for (size_t row = 0; row < column->rows_before_type; ++row) column->array->append(GenericValue{});
+    }
+    column->array->append(value);
+  }
+
+  size_t row_count_;
+  std::vector<Column> columns_;
+  simdjson::ondemand::parser parser_;
+};
+
+const RecordExtractor& AsRecordExtractor(const Extractor& extractor) {
+  auto* record = dynamic_cast<const RecordExtractor*>(&extractor);
+  if (record == nullptr) throw std::invalid_argument("Extraction needs a record extractor (Extractor.record)");
+  return *record;
+}
+
+void ReadInto(TableAssembler* assembler, RecordPayloadSource& source, uint64_t address) {
+  std::string_view payload;
+  const psfstore::core::Status status = source.ReadPayload(address, &payload);
+  if (status != psfstore::core::Status::Ok) ThrowUnreadableRecord(address, psfstore::core::StatusName(status));
+  assembler->AddRecord(address, payload);
+}
+
+}  // namespace
+
+std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, std::span<const uint64_t> addresses,
+                                            RecordPayloadSource& source) {
+  TableAssembler assembler(AsRecordExtractor(extractor), addresses.size());
+  if (assembler.has_columns()) {
+    for (uint64_t address : addresses) ReadInto(&assembler, source, address);
+  }
+  return assembler.Finish();
+}
+
+std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, const quillmark::storage::Bitmap& addresses,
+                                            RecordPayloadSource& source) {
+  TableAssembler assembler(AsRecordExtractor(extractor), addresses.Cardinality());
+  if (!assembler.has_columns()) return assembler.Finish();
+  constexpr size_t kChunk = 4096;
+  uint64_t chunk[kChunk];
+  uint64_t next = 0;
+  for (;;) {
+    const size_t count = addresses.NextChunk(next, chunk, kChunk);
+    for (size_t i = 0; i < count; ++i) ReadInto(&assembler, source, chunk[i]);
+    if (count < kChunk || chunk[count - 1] == UINT64_MAX) break;
+    next = chunk[count - 1] + 1;
+  }
+  return assembler.Finish();
+}
+
+}  // namespace data
+}  // namespace recorder
