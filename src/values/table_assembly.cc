@@ -1,5 +1,6 @@
 #include "values/table_assembly.h"
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,6 +69,8 @@ class TableAssembler {
       if (error == simdjson::SUCCESS) {
         switch (GenericValue::TryFromJson(token, &value)) {
           case JsonValueError::None:
+            if (value.type() == GenericValue::Type::String) value = DecodedText(address, token, value);
+            break;
           case JsonValueError::MalformedNumber:  // a number no value type holds, such as 1e400
             break;
           case JsonValueError::NotScalar:
@@ -89,10 +92,15 @@ class TableAssembler {
     fields.reserve(columns_.size());
     arrays.reserve(columns_.size());
     for (Column& column : columns_) {
-      if (!column.array) throw std::runtime_error("Type does not match a GenericValue::Type");
       std::shared_ptr<arrow::Array> array;
-      column.array->finish(&array);
-      column.array.reset();
+      if (column.array) {
+        column.array->finish(&array);
+        column.array.reset();
+      } else if (row_count_ == 0) {
+        array = std::make_shared<arrow::NullArray>(0);  // no record, so nothing to type a Raw column by
+      } else {
+        throw std::runtime_error("Type does not match a GenericValue::Type");
+      }
       fields.push_back(arrow::field(column.name, column.type, /*nullable=*/true));
       arrays.push_back(std::move(array));
     }
@@ -108,6 +116,15 @@ class TableAssembler {
     std::unique_ptr<ArrayFactory> array;
     size_t rows_before_type = 0;            // Raw rows seen before the type was known
   };
+
+  // Columns receive the text a JSON string stands for: escapes such as \" or \n are
+  // decoded (into the parser's string buffer, valid until the next record).
+  GenericValue DecodedText(uint64_t address, simdjson::ondemand::value& token, GenericValue raw) {
+    if (std::memchr(raw.string_data_unchecked(), '\\', raw.length()) == nullptr) return raw;
+    std::string_view text;
+    if (token.get_string().get(text) != simdjson::SUCCESS) ThrowUnreadableRecord(address, "malformed string escape");
+    return GenericValue::OfString(text);
+  }
 
   void CreateArray(Column* column) {
     column->array = private_data::CreateArray(column->extractor, column->type);
