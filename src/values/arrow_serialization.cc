@@ -1,14 +1,41 @@
 #include "values/arrow_serialization.h"
 
 #include <stdexcept>
-#include <string_view>
 
 #include <arrow/io/memory.h>
 #include <arrow/ipc/writer.h>
-#include <arrow/util/base64.h>
 
 namespace recorder {
 namespace data {
+
+namespace {
+
+// Standard Base64 with padding. Arrow's own encoder appends one character at a time and
+// runs at a few hundred MB/s; this one fills a preallocated string, several times faster
+// on the tens of megabytes an extraction produces.
+std::string EncodeBase64(const uint8_t* data, size_t size) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text((size + 2) / 3 * 4, '=');
+  char* out = text.data();
+  size_t position = 0;
+  for (; position + 3 <= size; position += 3) {
+    const uint32_t group = uint32_t{data[position]} << 16 | uint32_t{data[position + 1]} << 8 | data[position + 2];
+    *out++ = kAlphabet[group >> 18];
+    *out++ = kAlphabet[(group >> 12) & 63];
+    *out++ = kAlphabet[(group >> 6) & 63];
+    *out++ = kAlphabet[group & 63];
+  }
+  const size_t rest = size - position;
+  if (rest > 0) {
+    const uint32_t group = uint32_t{data[position]} << 16 | (rest == 2 ? uint32_t{data[position + 1]} << 8 : 0);
+    *out++ = kAlphabet[group >> 18];
+    *out++ = kAlphabet[(group >> 12) & 63];
+    if (rest == 2) *out = kAlphabet[(group >> 6) & 63];
+  }
+  return text;
+}
+
+}  // namespace
 
 void ThrowIfArrowFailed(const arrow::Status& status) {
   if (!status.ok()) throw std::runtime_error(status.ToString());
@@ -20,8 +47,7 @@ std::string SerializeTableAsBase64(const arrow::Table& table) {
   ThrowIfArrowFailed(writer->WriteTable(table));
   ThrowIfArrowFailed(writer->Close());
   auto buffer = ValueOrThrow(stream->Finish());
-  return arrow::util::base64_encode(
-      std::string_view(reinterpret_cast<const char*>(buffer->data()), static_cast<size_t>(buffer->size())));
+  return EncodeBase64(buffer->data(), static_cast<size_t>(buffer->size()));
 }
 
 }  // namespace data
