@@ -77,6 +77,18 @@ void ExtractFourColumns(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(arena.addresses().size()));
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(arena.bytes()));
 }
+void ExtractOneColumn(benchmark::State& state) {
+  RecordArena& arena = Arena();
+  RecordExtractor extractor({
+      {"id", std::make_shared<IntExtractor>("/id", true, 64, std::nullopt, std::nullopt, std::nullopt)}});
+  for (auto _ : state) {
+    arena.Rewind();
+    benchmark::DoNotOptimize(AssembleTable(extractor, arena.addresses(), arena));
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(arena.addresses().size()));
+}
+BENCHMARK(ExtractOneColumn)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 BENCHMARK(ExtractFourColumns)->ArgName("serialise")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "values/arrow_serialization.h"
 #include "values/column_array.h"
+#include "values/field_paths.h"
 #include "values/generic_value.h"
 
 namespace recorder {
@@ -42,9 +43,16 @@ std::shared_ptr<arrow::DataType> InferredType(const GenericValue& value) {
   throw std::runtime_error("Cannot read the record at address " + std::to_string(address) + ": " + reason);
 }
 
+std::vector<std::string> FieldsOf(const RecordExtractor& extractor) {
+  std::vector<std::string> fields;
+  for (const auto& column : extractor.columns()) fields.push_back(column.second->field());
+  return fields;
+}
+
 class TableAssembler {
  public:
-  TableAssembler(const RecordExtractor& extractor, size_t row_count) : row_count_{row_count} {
+  TableAssembler(const RecordExtractor& extractor, size_t row_count)
+      : row_count_{row_count}, paths_{FieldsOf(extractor)}, values_(extractor.columns().size()) {
     const auto& columns = extractor.columns();
     columns_.reserve(columns.size());
     for (const auto& [name, column_extractor] : columns) {
@@ -62,28 +70,24 @@ class TableAssembler {
                      .get(document);
     if (error) ThrowUnreadableRecord(address, simdjson::error_message(error));
 
-    for (Column& column : columns_) {
-      GenericValue value;
-      simdjson::ondemand::value token;
-      error = document.at_pointer(column.extractor->field()).get(token);
-      if (error == simdjson::SUCCESS) {
-        switch (GenericValue::TryFromJson(token, &value)) {
-          case JsonValueError::None:
-            if (value.type() == GenericValue::Type::String) value = DecodedText(address, token, value);
-            break;
-          case JsonValueError::MalformedNumber:  // a number no value type holds, such as 1e400
-            break;
-          case JsonValueError::NotScalar:
-            throw std::logic_error("The field does not contain a scalar type");
-          case JsonValueError::UnexpectedToken:
-          case JsonValueError::MalformedString:
-            ThrowUnreadableRecord(address, "malformed value of " + column.extractor->field());
+    for (GenericValue& value : values_) value = GenericValue{};
+    if (paths_.walkable()) {
+      error = paths_.Read(document, [&](size_t column, simdjson::ondemand::value& token) {
+        values_[column] = ValueOf(address, column, token);
+      });
+      if (error) ThrowUnreadableRecord(address, simdjson::error_message(error));
+    } else {
+      for (size_t column = 0; column < columns_.size(); ++column) {
+        simdjson::ondemand::value token;
+        error = document.at_pointer(columns_[column].extractor->field()).get(token);
+        if (error == simdjson::SUCCESS) {
+          values_[column] = ValueOf(address, column, token);
+        } else if (!IsMissingField(error)) {
+          ThrowUnreadableRecord(address, simdjson::error_message(error));
         }
-      } else if (!IsMissingField(error)) {
-        ThrowUnreadableRecord(address, simdjson::error_message(error));
       }
-      Append(&column, value);
     }
+    for (size_t column = 0; column < columns_.size(); ++column) Append(&columns_[column], values_[column]);
   }
 
   std::shared_ptr<arrow::Table> Finish() {
@@ -117,6 +121,24 @@ class TableAssembler {
     size_t rows_before_type = 0;            // Raw rows seen before the type was known
   };
 
+  // The value of a column's field token; missing and unrepresentable numbers are Empty.
+  GenericValue ValueOf(uint64_t address, size_t column, simdjson::ondemand::value& token) {
+    GenericValue value;
+    switch (GenericValue::TryFromJson(token, &value)) {
+      case JsonValueError::None:
+        if (value.type() == GenericValue::Type::String) value = DecodedText(address, token, value);
+        break;
+      case JsonValueError::MalformedNumber:  // a number no value type holds, such as 1e400
+        break;
+      case JsonValueError::NotScalar:
+        throw std::logic_error("The field does not contain a scalar type");
+      case JsonValueError::UnexpectedToken:
+      case JsonValueError::MalformedString:
+        ThrowUnreadableRecord(address, "malformed value of " + columns_[column].extractor->field());
+    }
+    return value;
+  }
+
   // Columns receive the text a JSON string stands for: escapes such as \" or \n are
   // decoded (into the parser's string buffer, valid until the next record).
   GenericValue DecodedText(uint64_t address, simdjson::ondemand::value& token, GenericValue raw) {
@@ -148,6 +170,8 @@ class TableAssembler {
 
   size_t row_count_;
   std::vector<Column> columns_;
+  FieldPaths paths_;
+  std::vector<GenericValue> values_;  // the current record's value per column
   simdjson::ondemand::parser parser_;
 };
 

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -398,6 +400,58 @@ TEST(ExtractorTest, AssemblyLooksUpPathsAndKeepsOneRowPerAddress) {
   EXPECT_NE(ErrorOf([&] { AssembleTable(RecordExtractor(columns), records.Addresses(), records); })
                 .find("Cannot read the record at address 5000"),
             std::string::npos);
+}
+
+// Random nested records with repeated keys, numeric keys and arrays: reading all paths
+// in one pass over each record finds exactly what looking each path up separately finds.
+TEST(ExtractorTest, OnePassLookupAgreesWithPathByPathLookup) {
+  std::mt19937_64 random(20261208);
+  const std::vector<std::string> keys = {"a", "b", "1", "0", "~", "a/b"};
+  std::function<std::string(int)> make_value = [&](int depth) -> std::string {
+    switch (random() % (depth > 2 ? 3 : 5)) {
+      case 0:
+        return std::to_string(static_cast<int64_t>(random() % 2000) - 1000);
+      case 1:
+        return "\"s" + std::to_string(random() % 100) + "\"";
+      case 2:
+        return random() % 2 ? "true" : "1.25";
+      case 3: {
+        std::string object = "{";
+        for (int i = 0, n = static_cast<int>(random() % 4); i < n; ++i) {
+          object += (i ? ", \"" : "\"") + keys[random() % keys.size()] + "\": " + make_value(depth + 1);
+        }
+        return object + "}";
+      }
+      default: {
+        std::string array = "[";
+        for (int i = 0, n = static_cast<int>(random() % 4); i < n; ++i) array += (i ? ", " : "") + make_value(depth + 1);
+        return array + "]";
+      }
+    }
+  };
+  const std::vector<std::string> paths = {"/a", "/b", "/a/b", "/1", "/a/0", "/b/1/a", "/~0", "/a~1b", "/0",
+                                          "/a/a/a", "/b/0", "/1/1", "/a/b/1", "x"};
+  // A key with a quote is looked up path by path, and so is every other column then.
+  const auto quoted = std::make_shared<StringExtractor>("/\"q", nullopt);
+
+  int compared_rows = 0, found_in_arrays = 0;
+  for (int record = 0; record < 2000; ++record) {
+    std::string line = make_value(1);
+    if (line[0] != '{') line = "{\"a\": " + line + ", \"a\": {\"b\": 1}}";
+    for (const std::string& path : paths) {
+      const auto column = std::make_shared<StringExtractor>(path, nullopt);
+      std::shared_ptr<arrow::Table> one, other;
+      const std::string one_error = ErrorOf([&] { one = Extract({{"c", column}}, {line}); });
+      const std::string other_error = ErrorOf([&] { other = Extract({{"c", column}, {"q", quoted}}, {line}); });
+      ASSERT_EQ(one_error, other_error) << line << " " << path;
+      if (one_error != "no error") continue;
+      ASSERT_EQ(Texts(*one), Texts(*other)) << line << " " << path;
+      ++compared_rows;
+      if (Texts(*one)[0] != "null" && (path == "/a/0" || path == "/b/0" || path == "/1/1")) ++found_in_arrays;
+    }
+  }
+  EXPECT_GT(found_in_arrays, 100);
+  EXPECT_GT(compared_rows, 500);
 }
 
 TEST(ExtractorTest, BitmapAddressesAcrossManyChunksGiveAscendingRows) {
