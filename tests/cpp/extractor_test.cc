@@ -2,6 +2,7 @@
 // column kind into Arrow tables, and the tables through the Base64 IPC stream.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arrow/api.h>
@@ -478,6 +480,39 @@ TEST(ExtractorTest, BitmapAddressesAcrossManyChunksGiveAscendingRows) {
   auto empty = AssembleTable(extractor, quillmark::storage::Bitmap(), records);
   EXPECT_EQ(empty->num_rows(), 0);
   EXPECT_EQ(empty->schema()->field(1)->type()->id(), arrow::Type::NA);
+}
+
+// Extractors are shared, immutable objects: extractions on several threads at once over
+// the same extractor give identical tables.
+TEST(ExtractorTest, ConcurrentExtractionsShareExtractors) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 2000; ++i) {
+    lines.push_back("{\"i\": " + std::to_string(i) + ", \"t\": \"00:00:0" + std::to_string(i % 10) +
+                    "\", \"s\": \"" + std::to_string(i * 20) + "\"}");
+  }
+  auto extractor = std::make_shared<RecordExtractor>(Columns{
+      {"i", std::make_shared<RawExtractor>("/i")},
+      {"t", std::make_shared<TimeExtractor>("/t", "ms", "00:00:01", nullopt, nullopt)},
+      {"s", std::make_shared<IntExtractor>("/s", true, 16, -1, nullopt, "C")},
+  });
+  InMemoryRecords reference_records(lines);
+  auto reference = AssembleTable(*extractor, reference_records.Addresses(), reference_records);
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      InMemoryRecords records(lines);
+      for (int round = 0; round < 5; ++round) {
+        auto table = AssembleTable(*extractor, records.Addresses(), records);
+        if (!table->Equals(*reference)) ++mismatches;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(Values<arrow::Int32Type>(*reference, 1)[3], optional<int32_t>(3000));
+  EXPECT_EQ(Values<arrow::Int16Type>(*reference, 2)[1638], optional<int16_t>(32760));
+  EXPECT_EQ(Values<arrow::Int16Type>(*reference, 2)[1639], optional<int16_t>(-1));
 }
 
 // The decoder returns a plain string in older Arrow releases and a Result in newer ones.
