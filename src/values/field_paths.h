@@ -33,10 +33,9 @@ class FieldPaths {
   bool walkable() const { return walkable_; }
 
   // Calls visit(path index, simdjson::ondemand::value&) for each path the document
-  // holds, each at most once, in document order. `visit` may read the value but must not
-  // leave it half-consumed when the path's node continues deeper (only scalars are
-  // read, so a value that is an object or array is left alone). Returns the library's
-  // error for a malformed document.
+  // holds, each at most once, in document order. `visit` may consume a scalar value but
+  // must leave an object or array unread (the walk may continue into it). Returns the
+  // library's error for a malformed document.
   template <typename Callback>
   simdjson::error_code Read(simdjson::ondemand::document& document, Callback&& visit);
 
@@ -73,8 +72,17 @@ simdjson::error_code FieldPaths::Read(simdjson::ondemand::document& document, Ca
 template <typename Callback>
 simdjson::error_code FieldPaths::Enter(simdjson::ondemand::value value, Node& node, Callback& visit) {
   node.visited_in_record = record_;
+  if (node.children.empty()) {
+    for (size_t path : node.paths) visit(path, value);
+    return simdjson::SUCCESS;
+  }
+  // The type is read first: visiting a text may consume the value.
+  simdjson::ondemand::json_type type;
+  if (auto error = value.type().get(type)) return error;
   for (size_t path : node.paths) visit(path, value);
-  if (node.children.empty()) return simdjson::SUCCESS;
+  if (type != simdjson::ondemand::json_type::object && type != simdjson::ondemand::json_type::array) {
+    return simdjson::SUCCESS;
+  }
   return Descend(value, node, visit, /*is_root=*/false);
 }
 

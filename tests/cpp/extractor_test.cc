@@ -414,7 +414,7 @@ TEST(ExtractorTest, OnePassLookupAgreesWithPathByPathLookup) {
       case 0:
         return std::to_string(static_cast<int64_t>(random() % 2000) - 1000);
       case 1:
-        return "\"s" + std::to_string(random() % 100) + "\"";
+        return random() % 4 ? "\"s" + std::to_string(random() % 100) + "\"" : "\"e\\\"\\n\"";
       case 2:
         return random() % 2 ? "true" : "1.25";
       case 3: {
@@ -440,15 +440,29 @@ TEST(ExtractorTest, OnePassLookupAgreesWithPathByPathLookup) {
   for (int record = 0; record < 2000; ++record) {
     std::string line = make_value(1);
     if (line[0] != '{') line = "{\"a\": " + line + ", \"a\": {\"b\": 1}}";
-    for (const std::string& path : paths) {
-      const auto column = std::make_shared<StringExtractor>(path, nullopt);
+    // Each path alone, then pairs where one path continues the other.
+    std::vector<std::vector<std::string>> path_sets;
+    for (const std::string& path : paths) path_sets.push_back({path});
+    for (const char* prefix : {"/a", "/b", "/1"}) {
+      for (const std::string& path : paths) {
+        if (path.size() > 2 && path.rfind(std::string(prefix) + "/", 0) == 0) path_sets.push_back({prefix, path});
+      }
+    }
+    for (const auto& path_set : path_sets) {
+      Columns columns;
+      for (const std::string& path : path_set) columns.push_back({path, std::make_shared<StringExtractor>(path, nullopt)});
+      Columns with_quote = columns;
+      with_quote.push_back({"q", quoted});
       std::shared_ptr<arrow::Table> one, other;
-      const std::string one_error = ErrorOf([&] { one = Extract({{"c", column}}, {line}); });
-      const std::string other_error = ErrorOf([&] { other = Extract({{"c", column}, {"q", quoted}}, {line}); });
-      ASSERT_EQ(one_error, other_error) << line << " " << path;
+      const std::string one_error = ErrorOf([&] { one = Extract(columns, {line}); });
+      const std::string other_error = ErrorOf([&] { other = Extract(with_quote, {line}); });
+      ASSERT_EQ(one_error, other_error) << line << " " << path_set.back();
       if (one_error != "no error") continue;
-      ASSERT_EQ(Texts(*one), Texts(*other)) << line << " " << path;
+      for (int column = 0; column < static_cast<int>(path_set.size()); ++column) {
+        ASSERT_EQ(Texts(*one, column), Texts(*other, column)) << line << " " << path_set[column];
+      }
       ++compared_rows;
+      const std::string& path = path_set.back();
       if (Texts(*one)[0] != "null" && (path == "/a/0" || path == "/b/0" || path == "/1/1")) ++found_in_arrays;
     }
   }
