@@ -39,6 +39,8 @@
 namespace psfstore {
 namespace core {
 
+struct RecordInsertContext;
+
 // A batch that BatchInsert refused as a whole: nothing of it reached the log and the
 // session's serial number and offset are unchanged. `offset` is the byte offset in the
 // batch of the fault (for a record that cannot be stored, the offset of its document).
@@ -155,6 +157,10 @@ class PsfStore {
  private:
   class ThreadSlot;
   class ActionWork;
+  enum class OperationStatus : uint8_t;
+
+  // Appends one staged record and links its key pointers into their chains.
+  OperationStatus InternalInsert(ThreadSlot& slot, const RecordInsertContext& record);
 
   ThreadSlot& slot();
   const ThreadSlot& slot() const;
