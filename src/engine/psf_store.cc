@@ -360,7 +360,11 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
   }
 
   uint64_t size = RecordHeader::RecordSize(count, record.payload_size, record.optional_size);
-  Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this, &own] { state_machine_.Refresh(own); });
+  // While the tail waits for a page, only the epoch moves on: taking part in a phase
+  // change here could adopt a new predicate set in the middle of a batch evaluated
+  // with the old one, and its remaining records would land after the change completed
+  // without key pointers for the new predicates. Phase changes wait for the batch.
+  Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this] { epoch_.Protect(); });
   uint8_t* memory = log_->Get(address);
 
   // The record stays invalid (invisible to scans) until every key pointer is linked.
