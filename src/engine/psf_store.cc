@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -100,7 +101,17 @@ class PsfStore::ActionWork : public GlobalPhaseWork {
       changes_.clear();
       PsfChangeCallback callback = std::move(callback_);
       callback_ = nullptr;
-      if (callback) callback(store_.log_->GetTailAddress());
+      // The callback runs on whichever thread completed the change, inside its
+      // refresh; an exception escaping here would leave the state word short of REST.
+      if (callback) {
+        try {
+          callback(store_.log_->GetTailAddress());
+        } catch (const std::exception& error) {
+          std::fprintf(stderr, "predicate change callback failed: %s\n", error.what());
+        } catch (...) {
+          std::fprintf(stderr, "predicate change callback failed\n");
+        }
+      }
     }
     return Status::Ok;
   }
@@ -267,6 +278,10 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
   if (buffer.empty()) return 0;
   ThreadSlot& own = slot();
   if (!own.in_session) throw std::logic_error("BatchInsert needs a session on the calling thread");
+  // The session's offset into the batch is 32 bits wide.
+  if (buffer.size() > UINT32_MAX) {
+    throw BatchRefused(0, "batch of " + std::to_string(buffer.size()) + " bytes: at most 4 GiB - 1 per batch");
+  }
 
   // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
   adapter::SIMDJsonAdapter& parser = *own.parser;

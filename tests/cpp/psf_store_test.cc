@@ -299,6 +299,12 @@ TEST_F(PsfStoreTest, PredicateSetChanges) {
   EXPECT_TRUE(store->system_state().IsRest());
   ASSERT_EQ(Insert(R"({"k":"a"})"), 1u);
 
+  // A failing callback does not leave the store stuck in the change.
+  store->ApplyPsfChange(std::vector<PsfChange>{PsfChange::AddGeneral(id)},
+                        [](Address) { throw std::runtime_error("callback failed"); });
+  store->CompleteAction();
+  EXPECT_TRUE(store->system_state().IsRest());
+
   // Adding and removing in one list leaves the set as it was.
   store->ApplyPsfChange(std::vector<PsfChange>{PsfChange::AddGeneral(id), PsfChange::RemoveGeneral(id)});
   store->CompleteAction();
