@@ -1,5 +1,7 @@
 #include "engine/persistence/checkpoint_state.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,7 +40,8 @@ Status WriteWholeFile(const std::string& path, const void* data, size_t bytes) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return Status::IOError;
   bool written = std::fwrite(data, 1, bytes, file) == bytes;
-  // fclose flushes; a failed flush means the bytes never reached the file.
+  // A checkpoint counts only once its files are on the device, not in the page cache.
+  written = written && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
   bool closed = std::fclose(file) == 0;
   return written && closed ? Status::Ok : Status::IOError;
 }

@@ -217,16 +217,21 @@ Status IndexFiles::Wait(environment::QueueIoHandler& handler) {
   return failed() ? Status::IOError : Status::Ok;
 }
 
-void ClearTentativeEntries(InternalHashTable& table) {
-  auto clear_bucket = [](HashBucket& bucket) {
+void RepairLoadedIndex(InternalHashTable& table) {
+  const OverflowBuckets& overflow = table.overflow_buckets();
+  const uint64_t buckets_in_use = overflow.count();
+  auto repair = [buckets_in_use](HashBucket& bucket) {
     for (auto& slot : bucket.entries) {
       if (slot.load().tentative()) slot.store(HashBucketEntry{});
     }
+    if (bucket.overflow_entry.load() >= buckets_in_use) {
+      // The link word is a plain 64-bit atomic; the bucket type only lets it be set once.
+      reinterpret_cast<std::atomic<uint64_t>*>(&bucket.overflow_entry)->store(0);
+    }
   };
-  for (uint64_t i = 0; i < table.size(); ++i) clear_bucket(table.buckets()[i]);
-  // Every overflow bucket in use belongs to exactly one chain; address 0 is never one.
-  const OverflowBuckets& overflow = table.overflow_buckets();
-  for (uint64_t address = 1; address < overflow.count(); ++address) clear_bucket(overflow.Get(address));
+  for (uint64_t i = 0; i < table.size(); ++i) repair(table.buckets()[i]);
+  // Address 0 is never a bucket.
+  for (uint64_t address = 1; address < buckets_in_use; ++address) repair(overflow.Get(address));
 }
 
 }  // namespace core

@@ -89,9 +89,12 @@ class IndexFiles {
 // has handed out nothing beyond the address it reserves for "none".
 uint64_t OverflowBucketsInUse(const InternalHashTable& table);
 
-// Empties every entry that a thread was claiming (tentative) when the table was
-// copied, in the main table and the overflow chains.
-void ClearTentativeEntries(InternalHashTable& table);
+// Makes a table loaded from a fuzzy copy consistent: empties every entry a thread was
+// claiming (tentative) when the table was copied, and cuts every overflow link to a
+// bucket the allocator had not handed out when the overflow pages were copied (such
+// a bucket would be handed out again). Every entry so dropped was made after the
+// checkpoint started, so the log replay makes it again.
+void RepairLoadedIndex(InternalHashTable& table);
 
 }  // namespace core
 }  // namespace psfstore

@@ -248,7 +248,7 @@ Status WriteNamingFile(const std::string& path, const PsfRegistry& registry, std
   return status;
 }
 
-Status ReadNamingFile(const std::string& path, PsfRegistry& registry, NamingCheckpoint* content, std::string* error) {
+Status LoadNamingFile(const std::string& path, NamingCheckpoint& content, std::string* error) {
   std::ifstream file{path, std::ios::binary};
   if (!file) {
     if (error != nullptr) *error = "cannot open " + path;
@@ -260,8 +260,12 @@ Status ReadNamingFile(const std::string& path, PsfRegistry& registry, NamingChec
     if (error != nullptr) *error = "cannot read " + path;
     return Status::IOError;
   }
+  return NamingCheckpoint::Parse(buffer.str(), content, error);
+}
+
+Status ReadNamingFile(const std::string& path, PsfRegistry& registry, NamingCheckpoint* content, std::string* error) {
   NamingCheckpoint checkpoint;
-  Status status = NamingCheckpoint::Parse(buffer.str(), checkpoint, error);
+  Status status = LoadNamingFile(path, checkpoint, error);
   if (status != Status::Ok) return status;
   status = checkpoint.ApplyTo(registry);
   if (status != Status::Ok) {

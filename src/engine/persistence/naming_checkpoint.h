@@ -64,6 +64,10 @@ struct NamingCheckpoint {
 // Writes `registry`'s naming file at `path`. IOError when it cannot be written whole.
 Status WriteNamingFile(const std::string& path, const PsfRegistry& registry, std::string* error = nullptr);
 
+// Reads and checks the naming file at `path` without applying it. IOError when the
+// file cannot be read, Corruption when it is malformed or names a library.
+Status LoadNamingFile(const std::string& path, NamingCheckpoint& content, std::string* error = nullptr);
+
 // Reads and checks the naming file at `path` and applies it to `registry`. IOError
 // when the file cannot be read, Corruption when it is malformed or names a library;
 // on any failure `registry` is left untouched.
