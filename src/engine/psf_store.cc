@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -114,7 +115,17 @@ class PsfStore::ActionWork : public GlobalPhaseWork {
       changes_.clear();
       PsfChangeCallback callback = std::move(callback_);
       callback_ = nullptr;
-      if (callback) callback(store_.log_->GetTailAddress());
+      // The callback runs on whichever thread completed the change, inside its
+      // refresh; an exception escaping here would leave the state word short of REST.
+      if (callback) {
+        try {
+          callback(store_.log_->GetTailAddress());
+        } catch (const std::exception& error) {
+          std::fprintf(stderr, "predicate change callback failed: %s\n", error.what());
+        } catch (...) {
+          std::fprintf(stderr, "predicate change callback failed\n");
+        }
+      }
     }
     return Status::Ok;
   }
@@ -306,6 +317,10 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
   if (buffer.empty()) return 0;
   ThreadSlot& own = slot();
   if (!own.in_session) throw std::logic_error("BatchInsert needs a session on the calling thread");
+  // The session's offset into the batch is 32 bits wide.
+  if (buffer.size() > UINT32_MAX) {
+    throw BatchRefused(0, "batch of " + std::to_string(buffer.size()) + " bytes: at most 4 GiB - 1 per batch");
+  }
 
   // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
   adapter::SIMDJsonAdapter& parser = *own.parser;
@@ -399,7 +414,11 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
   }
 
   uint64_t size = RecordHeader::RecordSize(count, record.payload_size, record.optional_size);
-  Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this, &own] { state_machine_.Refresh(own); });
+  // While the tail waits for a page, only the epoch moves on: taking part in a phase
+  // change here could adopt a new predicate set in the middle of a batch evaluated
+  // with the old one, and its remaining records would land after the change completed
+  // without key pointers for the new predicates. Phase changes wait for the batch.
+  Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this] { epoch_.Protect(); });
   uint8_t* memory = log_->Get(address);
 
   // The record stays invalid (invisible to scans) until every key pointer is linked.
