@@ -107,7 +107,7 @@ Address Head(InternalHashTable& table, KeyHash hash) {
 
 class ReplayTest : public ::testing::Test {
  protected:
-  ReplayTest() : directory{"/tmp"}, disk{directory.path(), epoch}, table{epoch} {
+  ReplayTest() : directory{"/dev/shm"}, disk{directory.path(), epoch}, table{epoch} {
     epoch.Protect();
     table.Initialize(4096);
   }
