@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -6,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -536,4 +540,75 @@ TEST_F(StoreRecoveryTest, FailedCheckpointsReportIOErrorAndTheStoreGoesOn) {
   store->BatchInsert(batch, 2);
   EXPECT_EQ(IndexCheckpoint(*store, token), Status::Ok);
   store->StopSession();
+}
+
+// A child process ingests, checkpoints, keeps ingesting and is killed at a random
+// moment; the parent recovers from the checkpoint.
+TEST_F(StoreRecoveryTest, RecoversAfterTheWriterIsKilledMidIngestion) {
+  constexpr uint64_t kBatchesBeforeCheckpoint = 200;
+  constexpr int kRecordsPerBatch = 10;
+  auto batch_text = [](uint64_t serial) {
+    std::string text;
+    for (int j = 0; j < kRecordsPerBatch; ++j) {
+      text += R"({"k":"b)" + std::to_string(serial % 5) + R"(","s":)" + std::to_string(serial) + "}\n";
+    }
+    return text;
+  };
+  int channel[2];
+  ASSERT_EQ(::pipe(channel), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(channel[0]);
+    auto store = NewStore();
+    store->StartSession();
+    Project(*store, "/k");
+    uint64_t serial = 1;
+    for (; serial <= kBatchesBeforeCheckpoint; ++serial) {
+      PaddedBuffer batch{batch_text(serial)};
+      store->BatchInsert(batch, serial);
+    }
+    Guid index_token, log_token;
+    bool ok = IndexCheckpoint(*store, index_token) == Status::Ok && LogCheckpoint(*store, log_token) == Status::Ok;
+    std::string message = ok ? index_token.ToString() + log_token.ToString() : std::string(72, '-');
+    if (::write(channel[1], message.data(), message.size()) != 72) ::_exit(1);
+    for (;; ++serial) {  // until killed
+      PaddedBuffer batch{batch_text(serial)};
+      store->BatchInsert(batch, serial);
+    }
+  }
+  ::close(channel[1]);
+  char tokens[72];
+  ssize_t got = ::read(channel[0], tokens, sizeof(tokens));
+  ::close(channel[0]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::rand() % 200));
+  ::kill(child, SIGKILL);
+  int wait_status = 0;
+  ::waitpid(child, &wait_status, 0);
+  ASSERT_EQ(got, 72);
+  std::optional<Guid> index_token = ParseToken(std::string_view{tokens, 36});
+  std::optional<Guid> log_token = ParseToken(std::string_view{tokens + 36, 36});
+  ASSERT_TRUE(index_token.has_value() && log_token.has_value()) << "the child's checkpoint failed";
+
+  auto store = NewStore();
+  RecoveryResult result;
+  ASSERT_EQ(store->Recover(*index_token, *log_token, result), Status::Ok) << result.error;
+  std::map<uint64_t, int> records_per_serial;
+  for (int key = 0; key < 5; ++key) {
+    for (const ChainRecord& record : WalkChain(*store, 0, "b" + std::to_string(key))) {
+      EXPECT_LE(record.version, result.version) << "a record of the next version survived";
+      uint64_t serial = std::stoull(record.payload.substr(record.payload.find("\"s\":") + 4));
+      ++records_per_serial[serial];
+    }
+  }
+  for (uint64_t serial = 1; serial <= kBatchesBeforeCheckpoint; ++serial) {
+    ASSERT_EQ(records_per_serial[serial], kRecordsPerBatch) << "batch " << serial << " acknowledged before the checkpoint";
+  }
+  // Batches after the checkpoint's version change are whole or absent, never partial.
+  uint64_t persisted = result.session_records.begin()->second.serial_number;
+  EXPECT_GE(persisted, kBatchesBeforeCheckpoint);
+  for (auto& [serial, count] : records_per_serial) {
+    EXPECT_LE(serial, persisted) << "a batch after the persisted serial number survived";
+    if (serial <= persisted) EXPECT_EQ(count, kRecordsPerBatch) << serial;
+  }
 }
