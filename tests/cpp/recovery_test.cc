@@ -486,6 +486,28 @@ TEST_F(StoreRecoveryTest, RefusedRecoveriesReportTheFaultAndLoadNothing) {
   expect_refused(index_token, log_token, Status::IOError);
   WriteFileBytes(naming, naming_saved);
 
+  // A table file cut short fails before the table is touched; a log that cannot be
+  // read fails after it was loaded. Either way the store is left empty and usable.
+  std::string table_file = root + IndexCheckpointDirectory(index_token) + "ht.dat";
+  std::string table_saved = ReadFileBytes(table_file);
+  WriteFileBytes(table_file, table_saved.substr(0, table_saved.size() / 2));
+  expect_refused(index_token, log_token, Status::IOError);
+  WriteFileBytes(table_file, table_saved);
+  std::string log_file = root + "log.log0";
+  std::string log_saved = ReadFileBytes(log_file);
+  WriteFileBytes(log_file, "");
+  {
+    auto store = NewStore();
+    RecoveryResult result;
+    ASSERT_EQ(store->Recover(index_token, log_token, result), Status::IOError);
+    EXPECT_EQ(store->registry().field_count(), 0u);
+    store->StartSession();
+    EXPECT_TRUE(WalkChain(*store, 0, "v1").empty()) << "chains of the failed recovery were kept";
+    EXPECT_EQ(store->hash_index().FindEntry(KeyHash::OfGeneralKey(0, "v1", 2)), nullptr);
+    store->StopSession();
+  }
+  WriteFileBytes(log_file, log_saved);
+
   // A store that already holds records is refused before anything is read.
   {
     auto store = NewStore();

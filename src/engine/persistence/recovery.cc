@@ -73,7 +73,10 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
   if (status == Status::Ok) {
     status = LoadNamingFile(target.root + NamingFileName(log_token), naming, &result.error);
   }
+  const uint64_t table_size = target.table.size();
+  bool table_touched = false;
   if (status == Status::Ok) {
+    table_touched = true;
     target.state_machine.SetRecoveredVersion(log.version + 1);
     IndexFiles files;
     status = files.StartLoad(target.table, target.root + IndexCheckpointDirectory(index_token),
@@ -102,8 +105,15 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
     target.state_machine.ReturnToRest();
     return Status::Ok;
   }
-  // The table and log may be partly loaded; the store is not usable for ingestion
-  // after this and should be discarded, but its state word is at rest again.
+  // A partly loaded table would link new records to chains of a log this store does
+  // not hold: start it empty again, so the store is as fresh as before the attempt.
+  if (table_touched) {
+    try {
+      target.table.Initialize(table_size);
+    } catch (const std::exception&) {
+      // The old table stays; the caller was told recovery failed and discards the store.
+    }
+  }
   result.sessions.clear();
   result.session_records.clear();
   target.state_machine.ReturnToRest();
