@@ -7,7 +7,7 @@
 #include <spdlog/stopwatch.h>
 
 #include "engine/core/padded_buffer.h"
-#include "server/interim_engine.h"
+#include "server/psf_store_engine.h"
 
 namespace quillmark {
 namespace server {
@@ -28,7 +28,7 @@ void CreateStoreDirectory(const std::string& path) {
 
 JSONStore::JSONStore(uint64_t log_size, const std::string& path, uint32_t port)
     : JSONStore(nullptr, path, port, RestWait{}) {
-  engine_ = std::make_unique<InterimEngine>(log_size);
+  engine_ = std::make_unique<PsfStoreEngine>(log_size, path);
   service_ = std::make_unique<IngestionService>(context_, *engine_, counters_);
 }
 
