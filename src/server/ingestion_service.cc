@@ -158,15 +158,54 @@ void IngestionService::PublishUntil(zmq::socket_t& publisher, const char* word,
   }
 }
 
+namespace {
+
+// Moves one whole multipart message from `from` to `to`. The message's parts arrive
+// together, and `to` was seen writable, so no call here waits.
+void ForwardMessage(zmq::socket_t& from, zmq::socket_t& to) {
+  for (;;) {
+    zmq::message_t part;
+    if (!from.recv(part, zmq::recv_flags::dontwait)) return;
+    bool more = part.more();
+    (void)to.send(part, more ? zmq::send_flags::sndmore : zmq::send_flags::none);
+    if (!more) return;
+  }
+}
+
+}  // namespace
+
 void IngestionService::ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::socket_t control) {
-  // Returns 0 when "TERMINATE" arrives on the control socket.
-  if (zmq_proxy_steerable(front.handle(), back.handle(), nullptr, control.handle()) != 0) {
-    spdlog::error("Write proxy ended: {}", zmq_strerror(zmq_errno()));
+  // Forwards requests from the front to the workers and replies back until "TERMINATE".
+  // Unlike a stock proxy it forwards every reply already sent by a worker before it
+  // ends, so that the answers given while stopping reach their writers.
+  try {
+    for (;;) {
+      // Requests are taken from the front only while a worker can take one; otherwise
+      // they wait there, and the poll wakes now and then to look again.
+      bool back_writable = (back.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
+      zmq::pollitem_t items[] = {{control.handle(), 0, ZMQ_POLLIN, 0},
+                                 {back.handle(), 0, ZMQ_POLLIN, 0},
+                                 {front.handle(), 0, static_cast<short>(back_writable ? ZMQ_POLLIN : 0), 0}};
+      zmq::poll(items, 3, std::chrono::milliseconds{back_writable ? -1 : 20});
+      if (items[0].revents & ZMQ_POLLIN) {
+        zmq::message_t word;
+        if (control.recv(word, zmq::recv_flags::dontwait) && word.to_string_view() == "TERMINATE") {
+          while (back.get(zmq::sockopt::events) & ZMQ_POLLIN) ForwardMessage(back, front);
+          break;
+        }
+      }
+      if (items[1].revents & ZMQ_POLLIN) ForwardMessage(back, front);
+      if (items[2].revents & ZMQ_POLLIN) ForwardMessage(front, back);
+    }
+  } catch (const zmq::error_t& error) {
+    spdlog::error("Write proxy ended: {}", error.what());
   }
   try {
     back.unbind(kWorkersEndpoint);  // gives the endpoint back at once for the next start
   } catch (const zmq::error_t&) {
   }
+  // Replies still queued for writers get a moment to leave, not forever.
+  front.set(zmq::sockopt::linger, 1000);
   control.close();
   back.close();
   front.close();

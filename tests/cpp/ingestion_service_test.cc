@@ -36,6 +36,9 @@ class ControlledEngine : public RecordEngine {
   std::atomic<int> sessions_to_refuse{0};
   std::atomic<int> open_sessions{0};
   std::atomic<uint64_t> records{0};
+  std::atomic<bool> table_full{false};
+  std::atomic<bool> change_refused{false};
+  std::atomic<int> changes_applied{0};
 
   std::optional<psfstore::core::Guid> TryStartSession() override {
     if (forced_phase.load() != Phase::REST) return std::nullopt;
@@ -57,9 +60,15 @@ class ControlledEngine : public RecordEngine {
     return count;
   }
   void CompleteAction() override {}
-  Phase phase() const override { return forced_phase.load(); }
-  uint16_t RegisterProjection(std::string_view) override { return next_id++; }
+  Phase phase() const override {
+    phase_reads.fetch_add(1);
+    return forced_phase.load();
+  }
+  mutable std::atomic<int> phase_reads{0};
+  uint16_t RegisterProjection(std::string_view) override { return table_full ? kNoPsf : next_id++; }
   bool ApplyPsfChange(PsfChange, std::function<void(uint64_t)> on_complete) override {
+    if (change_refused) return false;
+    changes_applied.fetch_add(1);
     if (on_complete) on_complete(64);
     return true;
   }
@@ -159,7 +168,12 @@ TEST_F(ServiceFixture, StopEndsAWorkerWaitingForRestAndItsRequestIsAnswered) {
     Client client{patient_port};
     reply = client.Request({"{}\n", "waiting"});
   }};
-  std::this_thread::sleep_for(std::chrono::milliseconds{300});
+  // Stop once the worker is inside its wait for REST (bounded: the reply check below
+  // fails if it never gets there).
+  auto& held = static_cast<ControlledEngine&>(patient.engine());
+  for (int i = 0; i < 500 && held.phase_reads.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds{10});
+  }
   auto started = std::chrono::steady_clock::now();
   patient.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds{5});
@@ -218,6 +232,41 @@ TEST_F(ServiceFixture, StartFailuresLeaveTheServiceStopped) {
   EXPECT_TRUE(store.IsRunning());
   EXPECT_THROW(store.Run(1, [] {}), std::runtime_error);
   store.Stop();
+}
+
+TEST_F(ServiceFixture, RefusedProjectionsChangeNothingAndCloseTheirSession) {
+  engine->forced_phase = Phase::INDEX_CHKPT;
+  EXPECT_THROW(
+      {
+        try {
+          store.Projection("/a");
+        } catch (const std::runtime_error& error) {
+          EXPECT_STREQ(error.what(), "Can acquire only in REST phase!");
+          throw;
+        }
+      },
+      std::runtime_error);
+  engine->forced_phase = Phase::REST;
+
+  engine->table_full = true;
+  EXPECT_THROW(store.Projection("/a"), std::runtime_error);
+  EXPECT_EQ(engine->changes_applied.load(), 0);  // a full table never reaches a change
+  engine->table_full = false;
+
+  engine->change_refused = true;
+  EXPECT_THROW(store.Projection("/a"), std::runtime_error);
+  engine->change_refused = false;
+  EXPECT_TRUE(store.GetAllProjections().empty());
+  EXPECT_EQ(engine->open_sessions.load(), 0);
+
+  EXPECT_EQ(store.Projection("/a"), 64u);
+  engine->change_refused = true;
+  EXPECT_THROW(store.DeleteProjection("/a"), std::runtime_error);
+  EXPECT_TRUE(store.ProjectionExists("/a"));  // still indexed: the name stays
+  engine->change_refused = false;
+  store.DeleteProjection("/a");
+  EXPECT_FALSE(store.FindProjection("/a").has_value());
+  EXPECT_EQ(engine->open_sessions.load(), 0);
 }
 
 }  // namespace
