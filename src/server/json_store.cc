@@ -85,6 +85,11 @@ uint64_t JSONStore::Save(std::string_view data, const std::function<void()>& pau
 }
 
 uint64_t JSONStore::Projection(const std::string& name) {
+  if (name.empty()) {
+    // The empty field name selects each whole document, never a scalar: every later
+    // insert of an object or array would be refused.
+    throw std::invalid_argument("A projection needs a field name such as \"/a\"; the empty name selects whole documents");
+  }
   std::lock_guard change{projection_change_mutex_};
   {
     std::lock_guard lock{projections_mutex_};

@@ -75,7 +75,8 @@ class JSONStore {
   // address at which the index became active. A name already projected registers
   // nothing and returns the address of the existing projection. Throws
   // std::runtime_error when the engine is not at rest, when the change cannot start,
-  // or when the predicate table is full (then nothing is changed).
+  // or when the predicate table is full (then nothing is changed), and
+  // std::invalid_argument for the empty name.
   uint64_t Projection(const std::string& name);
   // Stops indexing `name` (nothing when it is not projected); later queries on it scan.
   void DeleteProjection(const std::string& name);

@@ -87,6 +87,10 @@ def test_projection_table(ext, tmp_path):
     store, _ = make_store(ext, tmp_path / "store")
     assert store.get_all_projections() == [] and not store.projection_exits("/b")
     store.save(b'{"b": 1}')
+    # The empty name would select whole documents and refuse every later object.
+    with pytest.raises(ValueError, match="field name"):
+        store.projection("")
+    assert store.save(b'{"b": 1}') == 1
     active_from = store.projection("/b")
     assert active_from == store.end_address
     # Asking again registers nothing and reports where the projection began.
