@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "bitmap/bitmap.h"
 #include "module/bindings.h"
@@ -91,6 +92,22 @@ Bitmap FromIndices(const std::optional<IndexArray>& indices) {
   return Bitmap(view.data(0), static_cast<size_t>(view.shape(0)));
 }
 
+// NumPy's default integer arrays are signed (np.arange, np.array of ints): accept them
+// when every value is non-negative instead of letting a cast wrap -1 to 2^64 - 1.
+using SignedIndexArray = py::array_t<int64_t, py::array::c_style>;
+
+Bitmap FromSignedIndices(const SignedIndexArray& indices) {
+  auto view = indices.unchecked<1>();  // std::domain_error unless one-dimensional
+  const int64_t* values = view.data(0);
+  const size_t count = static_cast<size_t>(view.shape(0));
+  for (size_t i = 0; i < count; ++i) {
+    if (values[i] < 0) {
+      throw std::invalid_argument("Bitmap members must be non-negative, got " + std::to_string(values[i]));
+    }
+  }
+  return Bitmap(reinterpret_cast<const uint64_t*>(values), count);
+}
+
 py::array_t<bool> BoolArray(const Bitmap& bitmap, bool invert, bool relative) {
   std::optional<uint64_t> first = bitmap.First();
   if (!first) return py::array_t<bool>(0);
@@ -126,6 +143,8 @@ void RegisterBitmap(py::module_& module) {
       .def(py::init(&FromIndices),
            "Empty bitmap, or one holding every value of a 1-D uint64 array.",
            py::arg("indices") = py::none())
+      .def(py::init(&FromSignedIndices), "Bitmap of a 1-D array of non-negative signed integers.",
+           py::arg("indices"))
       .def(
           "copy", [](const Bitmap& self) { return Bitmap(self); }, "Independent deep copy.")
       .def("slice", &Bitmap::Slice, "New bitmap of the members in [startInc, endInc].",

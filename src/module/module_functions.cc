@@ -1,8 +1,5 @@
 // Informational module functions and the fixed test Arrow table.
 #include <arrow/api.h>
-#include <arrow/io/memory.h>
-#include <arrow/ipc/writer.h>
-#include <arrow/util/base64.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <simdjson.h>
@@ -14,6 +11,7 @@
 
 #include "module/bindings.h"
 #include "module/dynamic_scan.h"
+#include "values/arrow_serialization.h"
 
 namespace py = pybind11;
 
@@ -26,23 +24,14 @@ namespace module {
 
 namespace {
 
-// Raises RuntimeError with Arrow's own text when an Arrow step fails.
-void ThrowIfFailed(const arrow::Status& status) {
-  if (!status.ok()) throw std::runtime_error(status.ToString());
-}
-
-template <typename T>
-T ValueOrThrow(arrow::Result<T> result) {
-  ThrowIfFailed(result.status());
-  return std::move(result).ValueOrDie();
-}
+using recorder::data::ThrowIfArrowFailed;
 
 template <typename Builder, typename Value>
 std::shared_ptr<arrow::Array> BuildColumn(std::initializer_list<Value> values) {
   Builder builder(arrow::default_memory_pool());
-  for (Value value : values) ThrowIfFailed(builder.Append(value));
+  for (Value value : values) ThrowIfArrowFailed(builder.Append(value));
   std::shared_ptr<arrow::Array> array;
-  ThrowIfFailed(builder.Finish(&array));
+  ThrowIfArrowFailed(builder.Finish(&array));
   return array;
 }
 
@@ -53,14 +42,7 @@ std::string GenerateTestArrowAsBase64() {
   auto month = BuildColumn<arrow::Int8Builder, int8_t>({1, 3, 5, 7, 1});
   auto year = BuildColumn<arrow::Int16Builder, int16_t>({1990, 2000, 1995, 2000, 1995});
   auto table = arrow::Table::Make(schema, {day, month, year});
-
-  auto stream = ValueOrThrow(arrow::io::BufferOutputStream::Create(4096));
-  auto writer = ValueOrThrow(arrow::ipc::MakeStreamWriter(stream, table->schema()));
-  ThrowIfFailed(writer->WriteTable(*table));
-  ThrowIfFailed(writer->Close());
-  auto buffer = ValueOrThrow(stream->Finish());
-  return arrow::util::base64_encode(std::string_view(reinterpret_cast<const char*>(buffer->data()),
-                                                     static_cast<size_t>(buffer->size())));
+  return recorder::data::SerializeTableAsBase64(*table);
 }
 
 }  // namespace

@@ -226,8 +226,14 @@ def test_constructor_arrays_and_numpy_results(ext):
     dimension_error = r"^array has incorrect number of dimensions: 2; expected 1$"
     with pytest.raises(ValueError, match=dimension_error):
         ext.Bitmap(np.zeros((2, 2), dtype=np.uint64))
-    with pytest.raises(TypeError):
-        ext.Bitmap(np.array([1, -2], dtype=np.int64))  # would wrap to huge addresses
+    # Signed arrays (NumPy's default) are taken when non-negative; a negative value would
+    # wrap to a huge address, so it is refused instead.
+    assert list(ext.Bitmap(np.arange(3))) == [0, 1, 2]
+    assert list(ext.Bitmap([4, 2])) == [2, 4]
+    with pytest.raises(ValueError, match="non-negative, got -2"):
+        ext.Bitmap(np.array([1, -2], dtype=np.int64))
+    with pytest.raises(ValueError, match="non-negative"):
+        ext.Bitmap([3, -1])
 
     bitmap = make(ext, {1, 3})
     assert bitmap.bool_array(False, False).tolist() == [False, True, False, True]

@@ -1,0 +1,143 @@
+// FieldPaths: the values of a fixed list of JSON Pointer paths (RFC 6901: "/a/b",
+// "~1" for "/", "~0" for "~", array elements by index), read from a record in one pass.
+//
+// Looking each path up separately rewinds the document every time; an extraction of
+// several columns per record would scan the record once per column. The paths are
+// merged into a tree by their segments instead, and the record's objects and arrays are
+// walked once, descending only into members some path continues into. A path finds the
+// first member with its key, as a separate lookup would. Keys are compared with the
+// record's bytes as they are (escapes in record keys are not decoded).
+//
+// Paths that are empty (the whole document) or whose segments hold '"' or '\' are not
+// walked; `walkable()` is then false and the caller looks such lists up path by path.
+// A path without the leading "/" never finds anything.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <simdjson.h>
+
+namespace recorder {
+namespace data {
+
+class FieldPaths {
+ public:
+  explicit FieldPaths(const std::vector<std::string>& paths);
+
+  bool walkable() const { return walkable_; }
+
+  // Calls visit(path index, simdjson::ondemand::value&) for each path the document
+  // holds, each at most once, in document order. `visit` may consume a scalar value but
+  // must leave an object or array unread (the walk may continue into it). Returns the
+  // library's error for a malformed document.
+  template <typename Callback>
+  simdjson::error_code Read(simdjson::ondemand::document& document, Callback&& visit);
+
+ private:
+  struct Node {
+    std::string key;                  // the decoded segment
+    std::optional<size_t> index;      // the segment as an array index, when it is one
+    std::vector<size_t> paths;        // paths that end here
+    std::vector<Node> children;
+    uint64_t visited_in_record = 0;   // the record in which a member matched this node
+  };
+
+  template <typename Callback>
+  simdjson::error_code Enter(simdjson::ondemand::value value, Node& node, Callback& visit);
+  // Walks the members of `json` (a document or a value) when it is an object or array.
+  template <typename Json, typename Callback>
+  simdjson::error_code Descend(Json& json, Node& node, Callback& visit, bool is_root);
+  template <typename Callback>
+  simdjson::error_code WalkObject(simdjson::ondemand::object object, Node& node, Callback& visit, bool is_root);
+  template <typename Callback>
+  simdjson::error_code WalkArray(simdjson::ondemand::array array, Node& node, Callback& visit);
+
+  Node root_;
+  bool walkable_ = true;
+  uint64_t record_ = 0;
+};
+
+template <typename Callback>
+simdjson::error_code FieldPaths::Read(simdjson::ondemand::document& document, Callback&& visit) {
+  ++record_;
+  return Descend(document, root_, visit, /*is_root=*/true);
+}
+
+template <typename Callback>
+simdjson::error_code FieldPaths::Enter(simdjson::ondemand::value value, Node& node, Callback& visit) {
+  node.visited_in_record = record_;
+  if (node.children.empty()) {
+    for (size_t path : node.paths) visit(path, value);
+    return simdjson::SUCCESS;
+  }
+  // The type is read first: visiting a text may consume the value.
+  simdjson::ondemand::json_type type;
+  if (auto error = value.type().get(type)) return error;
+  for (size_t path : node.paths) visit(path, value);
+  if (type != simdjson::ondemand::json_type::object && type != simdjson::ondemand::json_type::array) {
+    return simdjson::SUCCESS;
+  }
+  return Descend(value, node, visit, /*is_root=*/false);
+}
+
+template <typename Json, typename Callback>
+simdjson::error_code FieldPaths::Descend(Json& json, Node& node, Callback& visit, bool is_root) {
+  simdjson::ondemand::json_type type;
+  if (auto error = json.type().get(type)) return error;
+  if (type == simdjson::ondemand::json_type::object) {
+    simdjson::ondemand::object object;
+    if (auto error = json.get_object().get(object)) return error;
+    return WalkObject(object, node, visit, is_root);
+  }
+  if (type == simdjson::ondemand::json_type::array) {
+    simdjson::ondemand::array array;
+    if (auto error = json.get_array().get(array)) return error;
+    return WalkArray(array, node, visit);
+  }
+  return simdjson::SUCCESS;  // a scalar has no members
+}
+
+template <typename Callback>
+simdjson::error_code FieldPaths::WalkObject(simdjson::ondemand::object object, Node& node, Callback& visit,
+                                            bool is_root) {
+  size_t pending = node.children.size();
+  for (auto member : object) {
+    simdjson::ondemand::field field;
+    if (auto error = std::move(member).get(field)) return error;
+    const simdjson::ondemand::raw_json_string key = field.key();
+    for (Node& child : node.children) {
+      if (child.visited_in_record == record_ || !key.unsafe_is_equal(child.key)) continue;
+      if (auto error = Enter(field.value(), child, visit)) return error;
+      --pending;
+      break;
+    }
+    // At the top level nothing follows the document, so the rest can be left unread.
+    if (pending == 0 && is_root) break;
+  }
+  return simdjson::SUCCESS;
+}
+
+template <typename Callback>
+simdjson::error_code FieldPaths::WalkArray(simdjson::ondemand::array array, Node& node, Callback& visit) {
+  size_t position = 0;
+  for (auto element : array) {
+    simdjson::ondemand::value value;
+    if (auto error = std::move(element).get(value)) return error;
+    for (Node& child : node.children) {
+      if (child.index != position) continue;
+      if (auto error = Enter(value, child, visit)) return error;
+      break;
+    }
+    ++position;
+  }
+  return simdjson::SUCCESS;
+}
+
+}  // namespace data
+}  // namespace recorder

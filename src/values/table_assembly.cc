@@ -1,0 +1,219 @@
+#include "values/table_assembly.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "values/arrow_serialization.h"
+#include "values/column_array.h"
+#include "values/field_paths.h"
+#include "values/generic_value.h"
+
+namespace recorder {
+namespace data {
+
+namespace {
+
+using private_data::ArrayFactory;
+
+// Lookup errors that mean "the record has no such field".
+bool IsMissingField(simdjson::error_code error) {
+  return error == simdjson::NO_SUCH_FIELD || error == simdjson::INDEX_OUT_OF_BOUNDS ||
+         error == simdjson::INVALID_JSON_POINTER || error == simdjson::INCORRECT_TYPE;
+}
+
+std::shared_ptr<arrow::DataType> InferredType(const GenericValue& value) {
+  switch (value.type()) {
+    case GenericValue::Type::Bool:
+      return arrow::boolean();
+    case GenericValue::Type::Int64:
+      return arrow::int64();
+    case GenericValue::Type::Double:
+      return arrow::float64();
+    case GenericValue::Type::String:
+      return arrow::utf8();
+    case GenericValue::Type::Empty:
+      break;
+  }
+  return nullptr;
+}
+
+[[noreturn]] void ThrowUnreadableRecord(uint64_t address, const std::string& reason) {
+  throw std::runtime_error("Cannot read the record at address " + std::to_string(address) + ": " + reason);
+}
+
+std::vector<std::string> FieldsOf(const RecordExtractor& extractor) {
+  std::vector<std::string> fields;
+  for (const auto& column : extractor.columns()) fields.push_back(column.second->field());
+  return fields;
+}
+
+class TableAssembler {
+ public:
+  TableAssembler(const RecordExtractor& extractor, size_t row_count)
+      : row_count_{row_count}, paths_{FieldsOf(extractor)}, values_(extractor.columns().size()) {
+    const auto& columns = extractor.columns();
+    columns_.reserve(columns.size());
+    for (const auto& [name, column_extractor] : columns) {
+      Column column{name, column_extractor, private_data::ColumnType(*column_extractor), nullptr, 0};
+      if (column.type->id() != arrow::Type::NA) CreateArray(&column);
+      columns_.push_back(std::move(column));
+    }
+  }
+
+  bool has_columns() const { return !columns_.empty(); }
+
+  void AddRecord(uint64_t address, std::string_view payload) {
+    simdjson::ondemand::document document;
+    auto error = parser_.iterate(payload.data(), payload.size(), payload.size() + kRecordPayloadPadding)
+                     .get(document);
+    if (error) ThrowUnreadableRecord(address, simdjson::error_message(error));
+
+    for (GenericValue& value : values_) value = GenericValue{};
+    if (paths_.walkable()) {
+      error = paths_.Read(document, [&](size_t column, simdjson::ondemand::value& token) {
+        values_[column] = ValueOf(address, column, token);
+      });
+      if (error) ThrowUnreadableRecord(address, simdjson::error_message(error));
+    } else {
+      for (size_t column = 0; column < columns_.size(); ++column) {
+        simdjson::ondemand::value token;
+        error = document.at_pointer(columns_[column].extractor->field()).get(token);
+        if (error == simdjson::SUCCESS) {
+          values_[column] = ValueOf(address, column, token);
+        } else if (!IsMissingField(error)) {
+          ThrowUnreadableRecord(address, simdjson::error_message(error));
+        }
+      }
+    }
+    for (size_t column = 0; column < columns_.size(); ++column) Append(&columns_[column], values_[column]);
+  }
+
+  std::shared_ptr<arrow::Table> Finish() {
+    std::vector<std::shared_ptr<arrow::Field>> fields;
+    std::vector<std::shared_ptr<arrow::Array>> arrays;
+    fields.reserve(columns_.size());
+    arrays.reserve(columns_.size());
+    for (Column& column : columns_) {
+      std::shared_ptr<arrow::Array> array;
+      if (column.array) {
+        column.array->finish(&array);
+        column.array.reset();
+      } else if (row_count_ == 0) {
+        array = std::make_shared<arrow::NullArray>(0);  // no record, so nothing to type a Raw column by
+      } else {
+        throw std::runtime_error("Type does not match a GenericValue::Type");
+      }
+      fields.push_back(arrow::field(column.name, column.type, /*nullable=*/true));
+      arrays.push_back(std::move(array));
+    }
+    return arrow::Table::Make(arrow::schema(std::move(fields)), std::move(arrays),
+                              static_cast<int64_t>(row_count_));
+  }
+
+ private:
+  struct Column {
+    std::string name;
+    std::shared_ptr<const Extractor> extractor;
+    std::shared_ptr<arrow::DataType> type;  // null until a Raw column's values decide it
+    std::unique_ptr<ArrayFactory> array;
+    size_t rows_before_type = 0;            // Raw rows seen before the type was known
+  };
+
+  // The value of a column's field token; missing and unrepresentable numbers are Empty.
+  GenericValue ValueOf(uint64_t address, size_t column, simdjson::ondemand::value& token) {
+    GenericValue value;
+    switch (GenericValue::TryFromJson(token, &value)) {
+      case JsonValueError::None:
+        if (value.type() == GenericValue::Type::String) value = DecodedText(address, token, value);
+        break;
+      case JsonValueError::MalformedNumber:  // a number no value type holds, such as 1e400
+        break;
+      case JsonValueError::NotScalar:
+        throw std::logic_error("The field does not contain a scalar type");
+      case JsonValueError::UnexpectedToken:
+      case JsonValueError::MalformedString:
+        ThrowUnreadableRecord(address, "malformed value of " + columns_[column].extractor->field());
+    }
+    return value;
+  }
+
+  // Columns receive the text a JSON string stands for: escapes such as \" or \n are
+  // decoded (into the parser's string buffer, valid until the next record).
+  GenericValue DecodedText(uint64_t address, simdjson::ondemand::value& token, GenericValue raw) {
+    if (std::memchr(raw.string_data_unchecked(), '\\', raw.length()) == nullptr) return raw;
+    std::string_view text;
+    if (token.get_string().get(text) != simdjson::SUCCESS) ThrowUnreadableRecord(address, "malformed string escape");
+    return GenericValue::OfString(text);
+  }
+
+  void CreateArray(Column* column) {
+    column->array = private_data::CreateArray(column->extractor, column->type);
+    column->array->reserve(static_cast<int64_t>(row_count_));
+  }
+
+  void Append(Column* column, const GenericValue& value) {
+    if (!column->array) {
+      column->type = InferredType(value);
+      if (!column->type) {
+        column->type = arrow::null();
+        ++column->rows_before_type;
+        return;
+      }
+      CreateArray(column);
+      // Earlier records had no usable value: they get what a missing field gives.
+      for (size_t row = 0; row < column->rows_before_type; ++row) column->array->append(GenericValue{});
+    }
+    column->array->append(value);
+  }
+
+  size_t row_count_;
+  std::vector<Column> columns_;
+  FieldPaths paths_;
+  std::vector<GenericValue> values_;  // the current record's value per column
+  simdjson::ondemand::parser parser_;
+};
+
+const RecordExtractor& AsRecordExtractor(const Extractor& extractor) {
+  auto* record = dynamic_cast<const RecordExtractor*>(&extractor);
+  if (record == nullptr) throw std::invalid_argument("Extraction needs a record extractor (Extractor.record)");
+  return *record;
+}
+
+void ReadInto(TableAssembler* assembler, RecordPayloadSource& source, uint64_t address) {
+  std::string_view payload;
+  const psfstore::core::Status status = source.ReadPayload(address, &payload);
+  if (status != psfstore::core::Status::Ok) ThrowUnreadableRecord(address, psfstore::core::StatusName(status));
+  assembler->AddRecord(address, payload);
+}
+
+}  // namespace
+
+std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, std::span<const uint64_t> addresses,
+                                            RecordPayloadSource& source) {
+  TableAssembler assembler(AsRecordExtractor(extractor), addresses.size());
+  if (assembler.has_columns()) {
+    for (uint64_t address : addresses) ReadInto(&assembler, source, address);
+  }
+  return assembler.Finish();
+}
+
+std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, const quillmark::storage::Bitmap& addresses,
+                                            RecordPayloadSource& source) {
+  TableAssembler assembler(AsRecordExtractor(extractor), addresses.Cardinality());
+  if (!assembler.has_columns()) return assembler.Finish();
+  constexpr size_t kChunk = 4096;
+  uint64_t chunk[kChunk];
+  uint64_t next = 0;
+  for (;;) {
+    const size_t count = addresses.NextChunk(next, chunk, kChunk);
+    for (size_t i = 0; i < count; ++i) ReadInto(&assembler, source, chunk[i]);
+    if (count < kChunk || chunk[count - 1] == UINT64_MAX) break;
+    next = chunk[count - 1] + 1;
+  }
+  return assembler.Finish();
+}
+
+}  // namespace data
+}  // namespace recorder
