@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -100,7 +101,17 @@ class PsfStore::ActionWork : public GlobalPhaseWork {
       changes_.clear();
       PsfChangeCallback callback = std::move(callback_);
       callback_ = nullptr;
-      if (callback) callback(store_.log_->GetTailAddress());
+      // The callback runs on whichever thread completed the change, inside its
+      // refresh; an exception escaping here would leave the state word short of REST.
+      if (callback) {
+        try {
+          callback(store_.log_->GetTailAddress());
+        } catch (const std::exception& error) {
+          std::fprintf(stderr, "predicate change callback failed: %s\n", error.what());
+        } catch (...) {
+          std::fprintf(stderr, "predicate change callback failed\n");
+        }
+      }
     }
     return Status::Ok;
   }
@@ -267,6 +278,10 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
   if (buffer.empty()) return 0;
   ThreadSlot& own = slot();
   if (!own.in_session) throw std::logic_error("BatchInsert needs a session on the calling thread");
+  // The session's offset into the batch is 32 bits wide.
+  if (buffer.size() > UINT32_MAX) {
+    throw BatchRefused(0, "batch of " + std::to_string(buffer.size()) + " bytes: at most 4 GiB - 1 per batch");
+  }
 
   // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
   adapter::SIMDJsonAdapter& parser = *own.parser;
@@ -338,29 +353,34 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
   own.entry_slots.resize(count);
   own.entries_seen.resize(count);
 
-  // Find (or claim) the hash entry of every chain first; note the newest checkpoint
-  // version among the records now heading them.
+  // Find (or claim) the hash entry of every chain first. In PREPARE, note the newest
+  // checkpoint version among the records now heading them (only then does it matter,
+  // and reading it costs a cache miss per chain).
   Address head = log_->GetHeadAddress();
+  const bool preparing = own.thread_phase() == Phase::PREPARE;
   uint32_t newest_version = 0;
   for (uint32_t i = 0; i < count; ++i) {
     if (hash_index_.FindOrCreateEntry(staged[i].hash, own.entry_slots[i], own.entries_seen[i]) != Status::Ok) {
       throw std::bad_alloc();
     }
     Address chain_head = own.entries_seen[i].address();
-    if (chain_head >= head && chain_head >= Address{Address::kFirstValidAddress}) {
+    if (preparing && chain_head >= head && chain_head >= Address{Address::kFirstValidAddress}) {
       uint8_t* key_pointer = log_->Get(chain_head);
       uint32_t position = (WordAt(key_pointer).load(std::memory_order_acquire) >> 1) & KeyPointer::kMaxPosition;
       RecordHeader header{WordAt(log_->Get(KeyPointer::RecordAddress(chain_head, position))).load()};
       newest_version = std::max(newest_version, header.checkpoint_version());
     }
   }
-  if (own.thread_phase() == Phase::PREPARE &&
-      newest_version > own.thread_version() % RecordHeader::kVersionModulus) {
+  if (preparing && newest_version > own.thread_version() % RecordHeader::kVersionModulus) {
     return OperationStatus::VersionShift;
   }
 
   uint64_t size = RecordHeader::RecordSize(count, record.payload_size, record.optional_size);
-  Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this, &own] { state_machine_.Refresh(own); });
+  // While the tail waits for a page, only the epoch moves on: taking part in a phase
+  // change here could adopt a new predicate set in the middle of a batch evaluated
+  // with the old one, and its remaining records would land after the change completed
+  // without key pointers for the new predicates. Phase changes wait for the batch.
+  Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this] { epoch_.Protect(); });
   uint8_t* memory = log_->Get(address);
 
   // The record stays invalid (invisible to scans) until every key pointer is linked.
