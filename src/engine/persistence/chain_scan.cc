@@ -136,7 +136,8 @@ void OnChainRead(IAsyncContext* context, Status result, size_t bytes_transferred
     if (!in_block(record_address.control(), size)) {
       return IssueRead(log, scan, record_address, static_cast<uint32_t>(size));
     }
-    if (address <= scan->end_bound && !header.invalid() && scan->Check(key_pointer, record)) {
+    if (record_address <= scan->end_bound && record_address >= scan->start_bound &&
+        !header.invalid() && scan->Check(key_pointer, record)) {
       scan->Touch(record_address);
     }
     Address previous = key_pointer.previous_address();
@@ -158,8 +159,10 @@ ScanStatus ChainScan(HybridLog& log, InternalHashTable& index, ScanSession& sess
   if (entry == nullptr) return ScanStatus::Done;
   Address address = entry->load().address();
 
-  // Entries newer than the end bound are passed over untested.
-  while (address > end && address >= log.GetHeadAddress()) {
+  // Entries of records newer than the end bound are passed over untested. A key
+  // pointer lies after its record's start, so one at or below the end bound needs no
+  // look at its record.
+  while (address > end && address >= log.GetHeadAddress() && RecordOf(log, address) > end) {
     address = LoadKeyPointer(log.Get(address)).previous_address();
   }
   RecordHeader header;
@@ -173,7 +176,9 @@ ScanStatus ChainScan(HybridLog& log, InternalHashTable& index, ScanSession& sess
       if (address < log.GetBeginAddress()) return ScanStatus::Done;
       return Suspend(context, session, address, start, end, ScanStatus::InProgress);
     }
-    context.Touch(RecordOf(log, address));
+    Address record_address = RecordOf(log, address);
+    if (record_address < start) return ScanStatus::Done;
+    context.Touch(record_address);
     address = SkipToMatch(log, context, LoadKeyPointer(log.Get(address)).previous_address(), &header);
   }
   return ScanStatus::Done;

@@ -1,6 +1,7 @@
 // The chain scan: follows one predicate chain from its hash-index entry back through
 // the log, newest key pointer first, and touches every record whose key pointer
-// passes the scanner's check. Bounds are inclusive and apply to key pointer addresses.
+// passes the scanner's check. Bounds are inclusive and apply to the records' addresses,
+// as in the full scan, so both scans agree on a record that lies exactly at a bound.
 //
 // The in-memory part runs on the caller's thread under its epoch. When the chain
 // continues below the head address the scan goes pending: the caller copies the

@@ -138,7 +138,9 @@ ScanStatus FullScan(HybridLog& log, ScanSession& session, FullScanContext& conte
   uint64_t lowest_page = LowestPage(begin, start);
 
   for (uint64_t page = last.page();; --page) {
-    if (Address{page, 0} < log.GetHeadAddress()) {
+    // The head is page-aligned once the log has wrapped; before that it equals the begin
+    // address, inside the first page.
+    if (page < log.GetHeadAddress().page()) {
       return suspend(Address{page, 0}, ScanStatus::InProgress);
     }
     // The tail page is walked up to the tail as it was when the scan started; a record
