@@ -39,6 +39,8 @@
 namespace psfstore {
 namespace core {
 
+struct RecordInsertContext;
+
 // A batch that BatchInsert refused as a whole: nothing of it reached the log and the
 // session's serial number and offset are unchanged. `offset` is the byte offset in the
 // batch of the fault (for a record that cannot be stored, the offset of its document).
@@ -119,7 +121,9 @@ class PsfStore {
 
   // Starts a change of the active predicate set: moves the state to {ChangePsfSet,
   // PS_PENDING}; every thread adopts the new set at its next refresh, and when all have,
-  // the state returns to REST and `callback` (if any) runs once with the tail address.
+  // the state returns to REST and `callback` (if any) runs once with the tail address,
+  // on the thread that completes the change (an exception from it is reported on
+  // standard error and does not stop the change).
   // Returns the tail address at the start, or Address::Invalid() when another action is
   // running (nothing changes). Throws std::invalid_argument, changing nothing, for a
   // change list the registry refuses. Requires a session; drive it with CompleteAction.
@@ -155,6 +159,10 @@ class PsfStore {
  private:
   class ThreadSlot;
   class ActionWork;
+  enum class OperationStatus : uint8_t;
+
+  // Appends one staged record and links its key pointers into their chains.
+  OperationStatus InternalInsert(ThreadSlot& slot, const RecordInsertContext& record);
 
   ThreadSlot& slot();
   const ThreadSlot& slot() const;
