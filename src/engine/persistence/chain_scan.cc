@@ -99,6 +99,9 @@ void OnChainRead(IAsyncContext* context, Status result, size_t bytes_transferred
                     ? bytes_transferred - read->record.valid_offset
                     : 0;
   }
+  // Every read asks for bytes of whole pages already written, so a short one means the
+  // file lost them; reading again would only repeat it.
+  if (available < read->record.required_bytes) return HandBack(scan, Status::IOError);
   uint64_t base = read->read_address.control();
   auto in_block = [&](uint64_t address, uint64_t length) {
     return address >= base && address + length <= base + available;
