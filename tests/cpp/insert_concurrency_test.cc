@@ -77,9 +77,9 @@ TEST(InsertConcurrency, CollidingChainsStayOrderedAndCompleteAcrossAPredicateCha
   store.CompleteAction();
   store.StopSession();
 
-  constexpr int kWriters = 3;
-  constexpr int kBatches = 120;
-  constexpr int kPerBatch = 40;
+  constexpr int kWriters = 4;
+  constexpr int kBatches = 60;
+  constexpr int kPerBatch = 200;
   std::atomic<int> batches_done{0};
   std::atomic<bool> change_done{false};
   std::atomic<size_t> records_inserted{0};
