@@ -345,14 +345,16 @@ std::vector<Operand> Operands(const std::vector<ModelValue>& values) {
 
 // Every operation on every query field, with and without bounds, by full scan; EQ on
 // the projected fields by chain scan too. Over data on disk every full scan reads
-// several pages, so `thorough` false keeps bounds for the EQ and NE scans only.
+// several pages, so `thorough` false keeps bounds for the EQ scans only.
 void CheckAllQueries(ScanFixture& fixture, const Model& model, Address low, Address high,
                      bool thorough) {
   const std::vector<std::pair<Address, Address>> bounds = {
       {Address{0}, Address::Max()}, {low, high}, {high, low}};
   for (const Query& query : Queries()) {
     for (ScanOperation op : kOperations) {
-      bool bounded = thorough || op == ScanOperation::EQ || op == ScanOperation::NE;
+      // LE and GT are LT or EQ and their negation: in memory only.
+      if (!thorough && (op == ScanOperation::LE || op == ScanOperation::GT)) continue;
+      bool bounded = thorough || op == ScanOperation::EQ;
       for (auto [start, end] : bounds) {
         if (!bounded && start != Address{0}) continue;
         ASSERT_EQ(fixture.FullScan(query.field, op, Operands(query.operands), start, end),
