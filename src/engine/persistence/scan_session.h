@@ -25,18 +25,5 @@ class ScanSession {
   virtual void Refresh() = 0;
 };
 
-// A session over a bare epoch, for threads that take part in no checkpoint: always at
-// rest in version 1.
-class EpochScanSession : public ScanSession {
- public:
-  explicit EpochScanSession(LightEpoch& epoch) : epoch_{epoch} {}
-  uint32_t version() const override { return 1; }
-  Phase phase() const override { return Phase::REST; }
-  void Refresh() override { epoch_.Protect(); }
-
- private:
-  LightEpoch& epoch_;
-};
-
 }  // namespace core
 }  // namespace psfstore
