@@ -1,5 +1,6 @@
 #include "engine/persistence/full_scan.h"
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -70,53 +71,106 @@ uint64_t FirstOffset(Address begin, uint64_t page_number) {
 // The lowest page holding an address in [start, ...] that is still part of the log.
 uint64_t LowestPage(Address begin, Address start) { return std::max(begin, start).page(); }
 
+// The disk part reads one page ahead: the read of page p - 1 runs while page p is
+// walked. Whichever of the two finishes second (the walk of p or the read of p - 1)
+// goes on with page p - 1; `arrivals` counts them.
+struct PageReadAhead;
+
 class PageReadContext : public AsyncReadContext {
  public:
-  PageReadContext(HybridLog* log, FullScanContext* scan) : log{log}, scan{scan} {}
+  PageReadContext(HybridLog* log, FullScanContext* scan, PageReadAhead* ahead, uint64_t page)
+      : log{log}, scan{scan}, ahead{ahead}, page{page} {}
   HybridLog* log;
   FullScanContext* scan;
+  PageReadAhead* ahead;
+  uint64_t page;
 
  protected:
   Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
 };
 
-void HandBack(FullScanContext* scan, Status result) {
+struct PageReadAhead {
+  std::atomic<uint32_t> arrivals{1};  // the first read has no walk to wait for
+  std::unique_ptr<PageReadContext> ready;
+  Status ready_status = Status::Ok;
+  size_t ready_bytes = 0;
+  // Set when the walk ended the scan while the next read was still in flight.
+  Status stop_status = Status::Ok;
+  bool stopping = false;
+};
+
+// Ends the scan; no read of it is in flight any more.
+void HandBack(FullScanContext* scan, PageReadAhead* ahead, Status result) {
+  delete ahead;
   if (result != Status::Ok) scan->result = result;
   scan->completion_list->Push(scan);
 }
 
 void OnPageRead(IAsyncContext* context, Status result, size_t bytes_transferred);
 
-void ReadPage(HybridLog& log, FullScanContext* scan) {
-  PageReadContext read{&log, scan};
-  Address page_start{scan->resume_address.page(), 0};
-  Status status = log.ReadFromDisk(page_start, static_cast<uint32_t>(Address::kPageSize),
-                                   &OnPageRead, read, [] {});
-  if (status != Status::Ok) HandBack(scan, status);
+Status ReadPage(HybridLog& log, FullScanContext* scan, PageReadAhead* ahead, uint64_t page) {
+  PageReadContext read{&log, scan, ahead, page};
+  return log.ReadFromDisk(Address{page, 0}, static_cast<uint32_t>(Address::kPageSize), &OnPageRead,
+                          read, [] {});
 }
 
-void OnPageRead(IAsyncContext* context, Status result, size_t bytes_transferred) {
-  std::unique_ptr<PageReadContext> read{static_cast<PageReadContext*>(context)};
-  FullScanContext* scan = read->scan;
+// Walks the page whose read is ready, with the read of the page below it in flight.
+// True when the next page's read has completed meanwhile and this thread walks it too.
+bool WalkReadyPage(FullScanContext* scan, PageReadAhead* ahead) {
+  // Everything the ready read left is taken before the next read can complete.
+  std::unique_ptr<PageReadContext> read = std::move(ahead->ready);
+  Status read_status = ahead->ready_status;
+  size_t read_bytes = ahead->ready_bytes;
+  ahead->arrivals.store(0, std::memory_order_relaxed);
+  if (ahead->stopping) return HandBack(scan, ahead, ahead->stop_status), false;
+  if (read_status != Status::Ok) return HandBack(scan, ahead, read_status), false;
   HybridLog& log = *read->log;
-  if (result != Status::Ok) return HandBack(scan, result);
+  uint64_t page_number = read->page;
+  Address begin = log.GetBeginAddress();
+  bool last_page = page_number <= LowestPage(begin, scan->start_bound);
+  bool reading_next = false;
+  if (!last_page) {
+    Status status = ReadPage(log, scan, ahead, page_number - 1);
+    if (status != Status::Ok) {
+      ahead->stopping = true;
+      ahead->stop_status = status;
+    } else {
+      reading_next = true;
+    }
+  }
 
-  uint64_t page_number = scan->resume_address.page();
   const uint8_t* page = read->record.valid_pointer();
   // The pool keeps one zeroed sector after every buffer for the parser to read into.
   uint64_t readable = read->record.pool()->ClassBytes(read->record.size_class()) +
                       HybridLog::kSectorSize - read->record.valid_offset;
-  uint64_t bound = std::min<uint64_t>(bytes_transferred, Address::kPageSize);
-  Address begin = log.GetBeginAddress();
+  uint64_t bound = std::min<uint64_t>(read_bytes, Address::kPageSize);
   PageWalk walk = WalkPage(*scan, page, readable, page_number, FirstOffset(begin, page_number),
                            bound, scan->start_bound, scan->end_bound, nullptr);
-  if (walk == PageWalk::Corrupt) return HandBack(scan, Status::Corruption);
-  if (walk == PageWalk::Failed || page_number <= LowestPage(begin, scan->start_bound)) {
-    return HandBack(scan, Status::Ok);
+  read.reset();  // give the page buffer back before the next one is walked
+  if (walk == PageWalk::Corrupt && !ahead->stopping) {
+    ahead->stopping = true;
+    ahead->stop_status = Status::Corruption;
   }
-  scan->resume_address = Address{page_number - 1, 0};
-  read.reset();  // give the page buffer back before taking the next one
-  ReadPage(log, scan);
+  if (walk == PageWalk::Failed) ahead->stopping = true;
+  if (!reading_next) {
+    HandBack(scan, ahead, ahead->stopping ? ahead->stop_status : Status::Ok);
+    return false;
+  }
+  // The read of the page below completes or has completed: the later of the two goes on.
+  return ahead->arrivals.fetch_add(1, std::memory_order_acq_rel) == 1;
+}
+
+void OnPageRead(IAsyncContext* context, Status result, size_t bytes_transferred) {
+  auto* read = static_cast<PageReadContext*>(context);
+  PageReadAhead* ahead = read->ahead;
+  FullScanContext* scan = read->scan;
+  ahead->ready.reset(read);
+  ahead->ready_status = result;
+  ahead->ready_bytes = bytes_transferred;
+  if (ahead->arrivals.fetch_add(1, std::memory_order_acq_rel) == 1) {
+    while (WalkReadyPage(scan, ahead)) {
+    }
+  }
 }
 
 }  // namespace
@@ -159,7 +213,11 @@ ScanStatus FullScan(HybridLog& log, ScanSession& session, FullScanContext& conte
   }
 }
 
-void ContinueFullScanOnDisk(HybridLog& log, FullScanContext* context) { ReadPage(log, context); }
+void ContinueFullScanOnDisk(HybridLog& log, FullScanContext* context) {
+  auto* ahead = new PageReadAhead;
+  Status status = ReadPage(log, context, ahead, context->resume_address.page());
+  if (status != Status::Ok) HandBack(context, ahead, status);
+}
 
 }  // namespace core
 }  // namespace psfstore
