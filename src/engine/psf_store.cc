@@ -353,24 +353,25 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
   own.entry_slots.resize(count);
   own.entries_seen.resize(count);
 
-  // Find (or claim) the hash entry of every chain first; note the newest checkpoint
-  // version among the records now heading them.
+  // Find (or claim) the hash entry of every chain first. In PREPARE, note the newest
+  // checkpoint version among the records now heading them (only then does it matter,
+  // and reading it costs a cache miss per chain).
   Address head = log_->GetHeadAddress();
+  const bool preparing = own.thread_phase() == Phase::PREPARE;
   uint32_t newest_version = 0;
   for (uint32_t i = 0; i < count; ++i) {
     if (hash_index_.FindOrCreateEntry(staged[i].hash, own.entry_slots[i], own.entries_seen[i]) != Status::Ok) {
       throw std::bad_alloc();
     }
     Address chain_head = own.entries_seen[i].address();
-    if (chain_head >= head && chain_head >= Address{Address::kFirstValidAddress}) {
+    if (preparing && chain_head >= head && chain_head >= Address{Address::kFirstValidAddress}) {
       uint8_t* key_pointer = log_->Get(chain_head);
       uint32_t position = (WordAt(key_pointer).load(std::memory_order_acquire) >> 1) & KeyPointer::kMaxPosition;
       RecordHeader header{WordAt(log_->Get(KeyPointer::RecordAddress(chain_head, position))).load()};
       newest_version = std::max(newest_version, header.checkpoint_version());
     }
   }
-  if (own.thread_phase() == Phase::PREPARE &&
-      newest_version > own.thread_version() % RecordHeader::kVersionModulus) {
+  if (preparing && newest_version > own.thread_version() % RecordHeader::kVersionModulus) {
     return OperationStatus::VersionShift;
   }
 
