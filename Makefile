@@ -7,7 +7,7 @@ PYTHON := $(CURDIR)/.venv/bin/python
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python demo bench clean
+.PHONY: setup build test test-cpp test-python demo bench stubs clean
 
 setup:
 	@scripts/setup.sh
@@ -32,6 +32,11 @@ demo: build
 
 bench: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) bench/run.py
+
+# Regenerates the module's type stubs; commit python/stubs with the bindings that changed them.
+stubs: build
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) -m pybind11_stubgen _quillmark_rec_server_extension \
+	  --output-dir python/stubs
 
 clean:
 	rm -rf $(BUILD_DIR)
