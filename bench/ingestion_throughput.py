@@ -70,10 +70,12 @@ def direct(batches, directory, log_path):
     return sum(times)
 
 
-def service(batches, directory, workers, window):
+def service(batches, directory, workers, window, projections=()):
     port = free_port()
     store = ext.JSONStore(LOG_SIZE, os.path.join(directory, f"service{workers}"), port)
     store.set_listen_address("127.0.0.1")
+    for field in projections:
+        store.projection(field)
     store.run(workers)
     path = os.path.join(directory, "batches.bin")
     with open(path, "wb") as out:
