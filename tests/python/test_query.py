@@ -15,6 +15,7 @@ import math
 import os
 import random
 
+import numpy as np
 import pyarrow as pa
 import pytest
 
@@ -285,6 +286,13 @@ def test_bad_queries_raise_clear_errors_and_change_nothing(ext, in_memory, tmp_p
     with pytest.raises(TypeError):
         store.scan("/s", op.EQ, "abc", None, None)
     assert store.query("a", "b") == 0
+    # Extraction at addresses where no record starts names the address and keeps the
+    # store usable.
+    raw = ext.Extractor.record([("id", ext.Extractor.Raw("/id"))])
+    for wrong in ([in_memory.addresses[0] + 8], [end + 4096], [in_memory.addresses[5], 1 << 40]):
+        with pytest.raises(RuntimeError, match="address"):
+            store.extract(raw, ext.Bitmap(np.array(wrong, dtype=np.uint64)))
+    assert store.extract(raw, ext.Bitmap(np.array(in_memory.addresses[:3], dtype=np.uint64))) is not None
     assert store.end_address == end
 
     # A field holding an object, array or null abandons the scan with an error.
