@@ -14,11 +14,14 @@ import json
 import math
 import os
 import random
+import threading
+import time
 
 import numpy as np
 import pyarrow as pa
 import pytest
 
+import quillmark
 from store_helpers import LOG_SIZE, make_store
 
 LAST_ADDRESS = (1 << 48) - 1
@@ -326,3 +329,44 @@ def test_answers_do_not_change_when_the_records_live_on_disk(ext, in_memory, tmp
         assert on_disk.check_extraction().to_pylist() == in_memory.check_extraction().to_pylist()
     finally:
         del on_disk.store
+
+
+def test_scans_and_extraction_while_the_write_threads_insert(ext, tmp_path):
+    store, port = make_store(ext, tmp_path / "store")
+    store.projection("/kind")
+    batches = [("\n".join('{"kind":"%s","n":%d}' % ("ab"[n % 2], n) for n in range(b * 50, b * 50 + 50)).encode(),
+                b"%d" % b) for b in range(400)]
+    errors = []
+
+    def send():
+        try:
+            with quillmark.Client(f"tcp://127.0.0.1:{port}", timeout=10, window=8) as client:
+                list(client.send_many(batches))
+        except Exception as error:  # reported by the main thread
+            errors.append(error)
+
+    extractor = ext.Extractor.record([("n", ext.Extractor.Int("/n", True, 64, None, None, None))])
+    op = ext.ScanOperation
+    with quillmark.running(store, 2):
+        sender = threading.Thread(target=send)
+        sender.start()
+        deadline = time.monotonic() + 30
+        previous = 0
+        rounds = 0
+        while (sender.is_alive() or rounds < 2) and time.monotonic() < deadline:
+            rounds += 1
+            with stdout_to(os.devnull):
+                indexed = store.scan("/kind", op.EQ, ["a"], None, None)
+                full = store.scan("/kind", op.IN, ["a"], None, None)
+            # Records are only appended: what the index saw first, the full scan sees too.
+            assert set(indexed) <= set(full)
+            assert len(indexed) >= previous
+            previous = len(indexed)
+            if len(full):
+                numbers = quillmark.to_table(store.extract(extractor, full)).column("n").to_pylist()
+                assert len(set(numbers)) == len(numbers) and all(n % 2 == 0 for n in numbers)
+        sender.join(timeout=30)
+    assert not errors and not sender.is_alive()
+    with stdout_to(os.devnull):
+        final_full = store.scan("/kind", op.IN, ["a"], None, None)
+    assert len(store.scan("/kind", op.EQ, ["a"], None, None)) == len(final_full) == 400 * 25
