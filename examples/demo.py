@@ -1,5 +1,15 @@
-"""The main job of the record server, end to end, on this machine."""
-import base64
+"""The record server's main job, end to end, on real data: the world's airports.
+
+    make demo
+
+Turns the airports of the `airportsdata` package into JSON lines, creates a store in a
+temporary directory, starts the ingestion service, sends the airports from a client in
+another process over ZeroMQ, queries them through projections and by full scans, extracts
+columns into an Arrow table, takes a snapshot, recovers it in a fresh process and checks
+that the recovered store gives the same answers. Serves loopback only and leaves nothing
+running.
+"""
+import multiprocessing
 import os
 import socket
 import sys
@@ -8,36 +18,43 @@ import time
 
 import pyarrow as pa
 
-import zmq
-
-import _quillmark_rec_server_extension as quillmark
+import quillmark
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-from generate_records import generate_lines  # noqa: E402
+from airports import airport_lines  # noqa: E402
 
-LOG_SIZE = 192 * 1024 * 1024
+LOG_SIZE = 256 * 1024 * 1024
+BATCH_RECORDS = 1000
+PROJECTED = ["/country", "/hemisphere"]
+# (title, field, operation, operands): the first two go through projections, the others
+# are full scans (their matches are printed by the store as it finds them).
+QUERIES = [
+    ("airports in New Zealand", "/country", "EQ", ["NZ"]),
+    ("airports in the southern hemisphere", "/hemisphere", "EQ", ["S"]),
+    ("the airport coded SFO (full scan)", "/iata", "EQ", ["SFO"]),
+    ("airports above 4,400 m (full scan)", "/elevation_m", "GT", [4400]),
+]
+COLUMNS = [("icao", "String"), ("name", "String"), ("city", "String"), ("elevation_m", "Int"),
+           ("lat", "Float"), ("lon", "Float")]
+
+timings = []
 
 
-def step(title):
-    print(f"\n== {title}")
-    return time.perf_counter()
+class Step:
+    """Prints a step's title, then its time when it ends, and keeps the time for the summary."""
 
+    def __init__(self, title):
+        self.title = title
 
-def main():
-    started = step("Module and libraries")
-    print(f"simdjson {quillmark.simdjson_version()} (threaded: {quillmark.simdjson_threaded()}), "
-          f"active implementation {quillmark.simdjson_active_runtime()}")
-    print("ZeroMQ {}.{}.{}".format(*quillmark.zmq_version()))
-    print(f"pyarrow {pa.__version__}")
+    def __enter__(self):
+        print(f"\n== {self.title}", flush=True)
+        self.started = time.perf_counter()
+        return self
 
-    step("Arrow IPC round trip")
-    table = pa.ipc.open_stream(base64.b64decode(quillmark.generate_test_arrow_as_b64_string())).read_all()
-    print(table)
-
-    with tempfile.TemporaryDirectory() as directory:
-        ingest_over_zeromq(directory)
-
-    print(f"\ndone in {time.perf_counter() - started:.2f} s")
+    def __exit__(self, *exc):
+        elapsed = time.perf_counter() - self.started
+        timings.append((self.title, elapsed))
+        print(f"   ({elapsed:.2f} s)", flush=True)
 
 
 def free_port():
@@ -46,42 +63,145 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def ingest_over_zeromq(directory):
-    step("Record server: ingestion over ZeroMQ")
-    port = free_port()
-    store = quillmark.JSONStore(LOG_SIZE, os.path.join(directory, "store"), port)
-    store.set_listen_address("127.0.0.1")  # this demo serves loopback only
-    store.run(2)
-    lines = list(generate_lines(records=20000))
-    batches = [b"".join(lines[i:i + 500]) for i in range(0, len(lines), 500)]
+def send_airports(endpoint, lines, replies):
+    """Runs in a separate process: sends the airports in tagged batches, counts the replies."""
+    batches = [(b"".join(lines[i:i + BATCH_RECORDS]), b"airports-%d" % (i // BATCH_RECORDS))
+               for i in range(0, len(lines), BATCH_RECORDS)]
+    with quillmark.Client(endpoint, timeout=30, window=8) as client:
+        acknowledged = 0
+        for tag in client.send_many(batches):
+            acknowledged += 1
+            if acknowledged % 10 == 0 or acknowledged == len(batches):
+                print(f"   client: {acknowledged}/{len(batches)} batches acknowledged (last tag {tag.decode()})",
+                      flush=True)
+    replies.put((len(batches), acknowledged))
 
-    context = zmq.Context()
-    requests = context.socket(zmq.REQ)
-    requests.setsockopt(zmq.RCVTIMEO, 10000)
-    requests.setsockopt(zmq.LINGER, 0)
-    requests.connect(f"tcp://127.0.0.1:{port}")
+
+def extractor():
+    E = quillmark.Extractor
+    makers = {"String": lambda f: E.String(f, None), "Int": lambda f: E.Int(f, True, 64, None, None, None),
+              "Float": lambda f: E.Float(f, 64, None, None, None)}
+    return E.record([(name, makers[kind]("/" + name)) for name, kind in COLUMNS])
+
+
+def answers(store, show):
+    """Runs every query and the extraction; returns what they found, in comparable form."""
+    found = {}
+    for title, field, operation, operands in QUERIES:
+        if show:
+            print(f"-- {title}: {field} {operation} {operands}", flush=True)
+        started = time.perf_counter()
+        bitmap = store.scan(field, getattr(quillmark.ScanOperation, operation), operands, None, None)
+        elapsed = time.perf_counter() - started
+        found[title] = list(bitmap)
+        if show:
+            print(f"   {len(bitmap)} records in {elapsed * 1e3:.2f} ms", flush=True)
+    new_zealand = store.scan("/country", quillmark.ScanOperation.EQ, ["NZ"], None, None)
+    table = quillmark.to_table(store.extract(extractor(), new_zealand))
+    return found, table
+
+
+def recover_and_answer(directory, tokens, results):
+    """Runs in a fresh process: recovers the snapshot and answers the same questions."""
     started = time.perf_counter()
-    for number, batch in enumerate(batches):
-        requests.send_multipart([batch, b"%d" % number])
-        reply = requests.recv_multipart()
-        assert reply == [b"OK", b"%d" % number], reply
-    elapsed = time.perf_counter() - started
-    print(f"sent {len(lines)} records in {len(batches)} requests in {elapsed:.2f} s")
-
-    active_from = store.projection("/category")
-    print(f"projection /category active from address {active_from}; projections {store.get_all_projections()}")
-    requests.send_multipart([b'{"category": "cat-0001", "id": -1}', b"after"])
-    print("one more batch:", requests.recv_multipart())
-    requests.send_multipart([b'{"category": {"not": "a scalar"}}', b"refused"])
-    print("a refused batch:", requests.recv_multipart())
-    requests.close(0)
-    context.term()
-
-    saved = store.save(b'{"category": "cat-0002", "id": -2}\n{"category": "cat-0003", "id": -3}')
-    print(f"saved {saved} records directly")
-    bytes_ingested, records_ingested = store.stats()
-    print(f"stats: {bytes_ingested} bytes, {records_ingested} records; log ends at {store.end_address}")
+    store = quillmark.JSONStore(LOG_SIZE, directory, free_port())
+    store.set_listen_address("127.0.0.1")
+    version, workers = store.recover(tokens[0], tokens[1], 1)
     store.stop()
+    recovered_in = time.perf_counter() - started
+    for field in PROJECTED:
+        store.projection(field)
+    found, table = answers(store, show=False)
+    results.put((version, workers, recovered_in, found, table.to_pylist()))
+
+
+def main():
+    started = time.perf_counter()
+    print(f"quillmark with simdjson {quillmark.simdjson_version()}, ZeroMQ {'.'.join(map(str, quillmark.zmq_version()))}"
+          f", pyarrow {pa.__version__}")
+    with Step("Airports of the airportsdata package as JSON lines"):
+        lines = airport_lines()
+        size = sum(map(len, lines))
+        print(f"   {len(lines):,} airports, {size / 2**20:.1f} MB; for example:\n   {lines[0].decode().strip()}")
+
+    with tempfile.TemporaryDirectory(prefix="quillmark-demo-") as temporary:
+        directory = os.path.join(temporary, "store")
+        port = free_port()
+        with Step("Create the store and its projections"):
+            store = quillmark.JSONStore(LOG_SIZE, directory, port)
+            store.set_listen_address("127.0.0.1")  # this demo serves loopback only
+            for field in PROJECTED:
+                print(f"   projection {field} active from log address {store.projection(field)}")
+
+        with quillmark.running(store, 2):
+            with Step("Send the airports from a client process over ZeroMQ (2 write workers)"):
+                replies = multiprocessing.Queue()
+                client = multiprocessing.Process(target=send_airports,
+                                                 args=(f"tcp://127.0.0.1:{port}", lines, replies))
+                client.start()
+                sent, acknowledged = replies.get(timeout=120)
+                client.join(timeout=30)
+                bytes_ingested, records_ingested = store.stats()
+                print(f"   {acknowledged}/{sent} batches acknowledged; the store counted {records_ingested:,} "
+                      f"records, {bytes_ingested / 2**20:.1f} MB")
+                assert acknowledged == sent and records_ingested == len(lines), "records were lost"
+            with Step("A malformed batch is refused as a whole"):
+                with quillmark.Client(f"tcp://127.0.0.1:{port}", timeout=10) as client:
+                    try:
+                        client.send(b'{"icao": "XXXX", "country": "ZZ"}\n{"icao": ', tag=b"broken")
+                    except quillmark.BadDataError as error:
+                        print(f"   refused: {error}")
+                print(f"   records still {store.stats()[1]:,}")
+
+        with Step("Queries: indexed through projections, then full scans"):
+            found, table = answers(store, show=True)
+        with Step("Extract columns of the New Zealand airports into an Arrow table"):
+            print(table.slice(0, 8).to_pandas().to_string() if _has_pandas() else table.slice(0, 8))
+            print(f"   {table.num_rows} rows, {table.num_columns} columns: {table.schema.names}")
+
+        if not hasattr(store, "snapshot"):
+            print("\n== Snapshot and recovery are not in this build of the module; skipped")
+            del store
+            return summary(started)
+        with Step("Snapshot"):
+            snapshot = store.snapshot()
+            tokens = (str(snapshot["index"]["token"]), str(snapshot["log"]["token"]))
+            print(f"   index {tokens[0]} ({snapshot['index']['status']}), log {tokens[1]} "
+                  f"({snapshot['log']['status']})")
+        del store
+
+        with Step("Recover the snapshot in a fresh process and ask again"):
+            results = multiprocessing.Queue()
+            fresh = multiprocessing.get_context("spawn").Process(target=recover_and_answer,
+                                                                 args=(directory, tokens, results))
+            fresh.start()
+            version, workers, recovered_in, recovered, rows = results.get(timeout=120)
+            fresh.join(timeout=30)
+            print(f"   recovered version {version} with {workers} worker(s) in {recovered_in:.2f} s "
+                  f"(including recover's 1 s pause)")
+            for title in found:
+                same = "identical" if recovered[title] == found[title] else "DIFFERENT"
+                print(f"   {title}: {len(recovered[title])} records, {same}")
+            same_table = rows == table.to_pylist()
+            print(f"   extracted table: {'identical' if same_table else 'DIFFERENT'}")
+            assert recovered == found and same_table, "the recovered store answers differently"
+
+    summary(started)
+
+
+def summary(started):
+    print("\n== Timings")
+    for title, elapsed in timings:
+        print(f"   {elapsed:7.2f} s  {title}")
+    print(f"   {time.perf_counter() - started:7.2f} s  in all")
+
+
+def _has_pandas():
+    try:
+        import pandas  # noqa: F401
+        return True
+    except ImportError:
+        return False
 
 
 if __name__ == "__main__":
