@@ -327,6 +327,13 @@ def test_answers_do_not_change_when_the_records_live_on_disk(ext, in_memory, tmp
         answers = on_disk.answers(queries, ["EQ", "LT", "GE"], (1, 3), SET_OPERANDS[3:4], ("NI",))
         assert answers == {key: in_memory.all_answers[key] for key in answers}
         assert on_disk.check_extraction().to_pylist() == in_memory.check_extraction().to_pylist()
+        # The listing of a full scan reads the records below the head from the log file.
+        with stdout_to(tmp_path / "listing"):
+            bitmap = on_disk.store.scan("/m", ext.ScanOperation.IN, ["3", 1.0], None, None)
+        numbers = on_disk.numbers(bitmap)
+        assert numbers and min(bitmap) < on_disk.store.end_address - LOG_SIZE
+        lines = (tmp_path / "listing").read_bytes().decode().splitlines()
+        assert lines == [encode(in_memory.documents[n]) for n in numbers]
     finally:
         del on_disk.store
 
