@@ -1,0 +1,24 @@
+"""The committed type stubs describe every public name of the module (`make stubs` after a binding change)."""
+import ast
+import os
+
+STUB = os.path.join(os.path.dirname(__file__), "..", "..", "python", "stubs", "_quillmark_rec_server_extension.pyi")
+
+
+def test_stubs_name_every_class_member_and_function_of_the_module(ext):
+    tree = ast.parse(open(STUB).read())
+    top = {node.name: node for node in tree.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+    missing = []
+    for name in dir(ext):
+        value = getattr(ext, name)
+        if name.startswith("_") or not (isinstance(value, type) or callable(value)):
+            continue
+        if isinstance(value, type) and name in top:
+            stubbed = {item.name for item in top[name].body if isinstance(item, (ast.FunctionDef, ast.ClassDef))}
+            stubbed |= {target.id for item in top[name].body if isinstance(item, ast.AnnAssign)
+                        for target in [item.target] if isinstance(target, ast.Name)}
+            missing += [f"{name}.{member}" for member in vars(value) if not member.startswith("_")
+                        and member not in stubbed]
+        elif name not in top and not isinstance(value, (ext.ScanOperation, ext.Status, ext.ExtractorType)):
+            missing.append(name)
+    assert missing == [], f"run `make stubs`: {missing} are not in the stubs"
