@@ -1,6 +1,11 @@
 """Snapshot and recovery time of a store with a large log, next to the device's own
 sequential O_DIRECT write and read speed measured in the same run on the same directory.
 
+The MB/s quoted for snapshot and recovery are log bytes covered per second: pages below
+the read-only address are on disk before the snapshot starts, so a snapshot writes only
+the unflushed tail and the hash index, and recovery reads the newest pages and replays
+the span between the two checkpoints.
+
     PYTHONPATH=build/python python bench/durability_bench.py DIRECTORY --megabytes 1024
 """
 import argparse
