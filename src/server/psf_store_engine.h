@@ -32,6 +32,9 @@ class PsfStoreEngine : public RecordEngine {
                                        CheckpointDone done) override;
   psfstore::core::Status Recover(const psfstore::core::Guid& index_token, const psfstore::core::Guid& log_token,
                                  RecoveredState& state) override;
+  psfstore::core::Status ChainScan(psfstore::core::BasicScanner& scanner, uint64_t start, uint64_t end) override;
+  psfstore::core::Status FullScan(psfstore::core::BasicFullScanner& scanner, uint64_t start, uint64_t end) override;
+  std::unique_ptr<recorder::data::RecordPayloadSource> OpenPayloadSource() override;
 
   psfstore::core::PsfStore& store() { return holder_->store; }
 
