@@ -29,9 +29,21 @@ CHILD_PRELUDE = textwrap.dedent(
         return store
     def report(**values):
         print("REPORT " + json.dumps(values, default=str), flush=True)
+    def answers(store):
+        def scan(name, operation, operands):
+            return list(store.scan(name, getattr(ext.ScanOperation, operation), operands, None, None))
+        return {"indexed": scan("/bucket", "EQ", ["b3"]), "named": scan("/name", "EQ", ["late"]),
+                "full": scan("/n", "GE", [0]), "full_text": scan("/bucket", "NE", ["b3"])}
     """
     % LOG_SIZE
 )
+
+
+def answers(ext, store):
+    def scan(name, operation, operands):
+        return list(store.scan(name, getattr(ext.ScanOperation, operation), operands, None, None))
+    return {"indexed": scan("/bucket", "EQ", ["b3"]), "named": scan("/name", "EQ", ["late"]),
+            "full": scan("/n", "GE", [0]), "full_text": scan("/bucket", "NE", ["b3"])}
 
 
 def run_child(body, *args):
@@ -74,7 +86,7 @@ FIRST_GENERATION = """
     store.stop()
     report(index=str(result["index"]["token"]), log=str(result["log"]["token"]),
            statuses=[int(result["index"]["status"]), int(result["log"]["status"])],
-           end=store.end_address, projections=store.get_all_projections())
+           end=store.end_address, projections=store.get_all_projections(), answers=answers(store))
 """
 
 RECOVER_AND_REPORT = """
@@ -82,7 +94,7 @@ RECOVER_AND_REPORT = """
     store = open_store(path, port)
     version, workers = store.recover(uuid.UUID(index), uuid.UUID(log), None)
     report(version=version, workers=workers, end=store.end_address, projections=store.get_all_projections(),
-           stats=list(store.stats()))
+           stats=list(store.stats()), answers=answers(store))
     store.stop()
 """
 
@@ -98,6 +110,9 @@ def test_round_trip_across_three_processes(ext, tmp_path):
     assert workers == 3 and store.is_running()
     assert store.end_address == first["end"]
     assert store.stats() == (0, 0)
+    # Indexed queries follow the recovered chains and find what the writer found.
+    assert answers(ext, store) == first["answers"]
+    assert len(first["answers"]["indexed"]) == 300 // 7 + 1 and len(first["answers"]["named"]) == 1
     # The recovered projections are served, and asking again registers nothing new:
     # a second predicate over the same field would double every later record's pointers.
     assert store.get_all_projections() == ["/bucket", "/name"]
@@ -115,6 +130,7 @@ def test_round_trip_across_three_processes(ext, tmp_path):
     assert second["index"]["status"] == ext.Status.Ok and second["log"]["status"] == ext.Status.Ok
     assert second["log"]["offset"] > version
     end_of_second = store.end_address
+    second_answers = answers(ext, store)
     store.stop()
 
     (third,) = run_child(RECOVER_AND_REPORT, path, free_port(), second["index"]["token"], second["log"]["token"])
@@ -122,6 +138,7 @@ def test_round_trip_across_three_processes(ext, tmp_path):
     assert third["version"] == second["log"]["offset"]
     assert third["projections"] == ["/bucket", "/name"]
     assert third["stats"] == [0, 0]
+    assert third["answers"] == second_answers
 
 
 CRASHING_WRITER = """
@@ -174,6 +191,11 @@ def test_recovery_after_sigkill_keeps_what_the_snapshot_covered(ext, tmp_path):
     # writer added once the snapshot had returned is.
     assert before["end"] <= store.end_address <= snapshot["end"]
     assert store.get_all_projections() == ["/n"]
+    recovered = list(store.scan("/n", ext.ScanOperation.GE, [0], None, None))
+    assert len(recovered) >= before["acknowledged"]
+    assert all(address < snapshot["end"] for address in recovered)
+    for n in (0, before["acknowledged"] // 2, before["acknowledged"] - 1):
+        assert len(store.scan("/n", ext.ScanOperation.EQ, [n], None, None)) == 1, n  # by its chain
     # The recovered store takes new records and checkpoints them.
     store.save(documents(0, 3))
     again = store.snapshot()
