@@ -12,6 +12,8 @@ import uuid
 
 import pytest
 
+import quillmark
+
 from store_helpers import FIRST_ADDRESS, LOG_SIZE, client, free_port, make_store, request
 
 CHILD_TIMEOUT_S = 60
@@ -32,8 +34,11 @@ CHILD_PRELUDE = textwrap.dedent(
     def answers(store):
         def scan(name, operation, operands):
             return list(store.scan(name, getattr(ext.ScanOperation, operation), operands, None, None))
+        extractor = ext.Extractor.record([("n", ext.Extractor.Int("/n", True, 64, None, None, None))])
+        full = store.scan("/n", ext.ScanOperation.GE, [0], None, None)
         return {"indexed": scan("/bucket", "EQ", ["b3"]), "named": scan("/name", "EQ", ["late"]),
-                "full": scan("/n", "GE", [0]), "full_text": scan("/bucket", "NE", ["b3"])}
+                "full": list(full), "full_text": scan("/bucket", "NE", ["b3"]),
+                "table": store.extract(extractor, full)}
     """
     % LOG_SIZE
 )
@@ -42,8 +47,11 @@ CHILD_PRELUDE = textwrap.dedent(
 def answers(ext, store):
     def scan(name, operation, operands):
         return list(store.scan(name, getattr(ext.ScanOperation, operation), operands, None, None))
+    extractor = ext.Extractor.record([("n", ext.Extractor.Int("/n", True, 64, None, None, None))])
+    full = store.scan("/n", ext.ScanOperation.GE, [0], None, None)
     return {"indexed": scan("/bucket", "EQ", ["b3"]), "named": scan("/name", "EQ", ["late"]),
-            "full": scan("/n", "GE", [0]), "full_text": scan("/bucket", "NE", ["b3"])}
+            "full": list(full), "full_text": scan("/bucket", "NE", ["b3"]),
+            "table": store.extract(extractor, full)}
 
 
 def run_child(body, *args):
@@ -113,6 +121,7 @@ def test_round_trip_across_three_processes(ext, tmp_path):
     # Indexed queries follow the recovered chains and find what the writer found.
     assert answers(ext, store) == first["answers"]
     assert len(first["answers"]["indexed"]) == 300 // 7 + 1 and len(first["answers"]["named"]) == 1
+    assert quillmark.to_table(first["answers"]["table"]).column("n").to_pylist() == list(range(321))
     # The recovered projections are served, and asking again registers nothing new:
     # a second predicate over the same field would double every later record's pointers.
     assert store.get_all_projections() == ["/bucket", "/name"]
