@@ -27,13 +27,51 @@ void PauseWithoutInterpreterLock(std::chrono::nanoseconds duration) {
   std::this_thread::sleep_until(std::chrono::steady_clock::now() + duration);
 }
 
+// A checkpoint token as a `uuid.UUID`, or the int 0 when there is none.
+py::object TokenObject(const py::object& uuid_class, const std::optional<psfstore::core::Guid>& token) {
+  if (!token) return py::int_(0);
+  return uuid_class(token->ToString());
+}
+
+// {"index": {"status", "token"}, "log": {"token", "status", "serial", "offset"}}, keys
+// in this order; "offset" carries the version the log checkpoint reported.
+py::dict SnapshotToDict(const JSONStore::SnapshotOutcome& outcome) {
+  // Imported only when a token must be made, so a snapshot of an empty store never
+  // depends on it.
+  py::object uuid_class = py::none();
+  if (outcome.index.token || outcome.log.token) uuid_class = py::module_::import("uuid").attr("UUID");
+  py::dict index;
+  index["status"] = py::cast(outcome.index.status);
+  index["token"] = TokenObject(uuid_class, outcome.index.token);
+  py::dict log;
+  log["token"] = TokenObject(uuid_class, outcome.log.token);
+  log["status"] = py::cast(outcome.log.status);
+  log["serial"] = py::int_(outcome.serial_number);
+  log["offset"] = py::int_(outcome.version);
+  py::dict result;
+  result["index"] = index;
+  result["log"] = log;
+  return result;
+}
+
 }  // namespace
 
 void RegisterJSONStore(py::module_& module) {
   py::class_<JSONStore>(module, "JSONStore")
       .def(py::init<uint64_t, const std::string&, uint32_t>())
       .def_property_readonly("end_address", &JSONStore::EndAddress)
-      // snapshot, recover
+      .def("snapshot", [](JSONStore& store) -> py::object { return SnapshotToDict(store.Snapshot()); })
+      .def("recover",
+           [](JSONStore& store, const py::object& index_token, const py::object& log_token,
+              std::optional<uint64_t> workers) -> py::object {
+             // Either token may be a uuid.UUID, its text or anything whose str() is UUID text.
+             std::string index_text = py::str(index_token);
+             std::string log_text = py::str(log_token);
+             auto [version, started] = store.Recover(index_text, log_text, workers, [] {
+               PauseWithoutInterpreterLock(std::chrono::seconds{1});
+             });
+             return py::make_tuple(version, started);
+           })
       .def("run",
            [](JSONStore& store, uint64_t workers) {
              store.Run(workers, [] { PauseWithoutInterpreterLock(std::chrono::seconds{1}); });

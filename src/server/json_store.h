@@ -23,6 +23,8 @@
 #include <zmq.hpp>
 
 #include "bitmap/bitmap.h"
+#include "engine/core/guid.h"
+#include "engine/core/status.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
 #include "values/comparator.h"
@@ -95,6 +97,41 @@ class JSONStore {
   uint64_t EndAddress() const { return engine_->TailAddress(); }
 
   RecordEngine& engine() { return *engine_; }
+
+  // Durability (json_store_durability.cc) ---------------------------------------------
+
+  // The outcome of one half of a snapshot. `token` is empty when the half did not
+  // start (status Aborted) or nothing had been ingested (status NotFound).
+  struct CheckpointOutcome {
+    psfstore::core::Status status = psfstore::core::Status::NotFound;
+    std::optional<psfstore::core::Guid> token;
+  };
+  struct SnapshotOutcome {
+    bool has_data = false;  // false: nothing ingested, no checkpoint taken
+    CheckpointOutcome index;
+    CheckpointOutcome log;
+    uint64_t serial_number = 0;  // what the calling thread's session persisted
+    uint32_t version = 0;        // the log checkpoint's version
+  };
+  // Takes an index checkpoint, then a log checkpoint, while the write threads go on.
+  // Returns the no-data outcome, touching nothing, when nothing has been ingested.
+  // A half that failed reports IOError; a half that could not start reports Aborted.
+  // Throws std::runtime_error "Can acquire only in REST phase!" when another action
+  // runs at the start.
+  SnapshotOutcome Snapshot();
+
+  // Recovers this fresh store from the checkpoints named by `index_token` and
+  // `log_token` (UUID text in either case), rebuilds the table of projections from the
+  // recovered predicates, resets the counters and starts the ingestion service with
+  // `workers` threads (by default one per recovered session), then calls `pause`.
+  // Returns (recovered version, workers started). Throws, touching nothing:
+  //   std::runtime_error "The server is already running"
+  //   std::invalid_argument for a token that is not UUID text
+  //   std::runtime_error when the store has ingested records or has projections
+  //   std::runtime_error "Unable to recover. Status is N" when the engine fails (the
+  //     store is then as fresh as before and the service stays stopped)
+  std::pair<uint32_t, uint64_t> Recover(std::string_view index_token, std::string_view log_token,
+                                        std::optional<uint64_t> workers, const std::function<void()>& pause);
 
   // Queries (json_store_query.cc) --------------------------------------------------------
 

@@ -7,6 +7,7 @@ namespace quillmark {
 namespace server {
 
 using psfstore::core::Address;
+using psfstore::core::Status;
 
 namespace {
 
@@ -54,6 +55,25 @@ bool PsfStoreEngine::ApplyPsfChange(PsfChange change, std::function<void(uint64_
 }
 
 uint64_t PsfStoreEngine::TailAddress() const { return holder_->store.tail_address().control(); }
+
+Status PsfStoreEngine::CheckpointIndex(psfstore::core::Guid& token, CheckpointDone done) {
+  return store().CheckpointIndex(std::move(done), token);
+}
+
+Status PsfStoreEngine::CheckpointLog(psfstore::core::Guid& token, SessionPersisted per_session, CheckpointDone done) {
+  return store().CheckpointHybridLog(std::move(per_session), token, std::move(done));
+}
+
+Status PsfStoreEngine::Recover(const psfstore::core::Guid& index_token, const psfstore::core::Guid& log_token,
+                               RecoveredState& state) {
+  psfstore::core::RecoveryResult result;
+  Status status = store().Recover(index_token, log_token, result);
+  state.version = result.version;
+  state.session_count = result.sessions.size();
+  state.projections = std::move(result.projections);
+  state.error = std::move(result.error);
+  return status;
+}
 
 }  // namespace server
 }  // namespace quillmark

@@ -27,6 +27,11 @@ class PsfStoreEngine : public RecordEngine {
   uint16_t RegisterProjection(std::string_view name) override;
   bool ApplyPsfChange(PsfChange change, std::function<void(uint64_t)> on_complete) override;
   uint64_t TailAddress() const override;
+  psfstore::core::Status CheckpointIndex(psfstore::core::Guid& token, CheckpointDone done) override;
+  psfstore::core::Status CheckpointLog(psfstore::core::Guid& token, SessionPersisted per_session,
+                                       CheckpointDone done) override;
+  psfstore::core::Status Recover(const psfstore::core::Guid& index_token, const psfstore::core::Guid& log_token,
+                                 RecoveredState& state) override;
   psfstore::core::Status ChainScan(psfstore::core::BasicScanner& scanner, uint64_t start, uint64_t end) override;
   psfstore::core::Status FullScan(psfstore::core::BasicFullScanner& scanner, uint64_t start, uint64_t end) override;
   std::unique_ptr<recorder::data::RecordPayloadSource> OpenPayloadSource() override;

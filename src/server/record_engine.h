@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "engine/core/guid.h"
@@ -32,6 +34,15 @@ enum class PsfChangeKind : uint8_t {
 struct PsfChange {
   PsfChangeKind kind;
   uint16_t id;
+};
+
+// What a successful recovery brought back.
+struct RecoveredState {
+  uint32_t version = 0;         // the checkpoint's version
+  uint64_t session_count = 0;   // sessions that took part in the checkpoint
+  // Field name -> the lowest active predicate id over it: the projections to serve.
+  std::map<std::string, uint16_t> projections;
+  std::string error;            // why the recovery failed, for the log; empty on success
 };
 
 class RecordEngine {
@@ -68,6 +79,34 @@ class RecordEngine {
 
   // The address past the last record of the log.
   virtual uint64_t TailAddress() const = 0;
+
+  // Durability. Engines without checkpoints refuse with Aborted.
+  //
+  // Start an index checkpoint or a fold-over log checkpoint and return its token in
+  // `token`. Aborted, changing nothing, while another action runs; IOError when the
+  // checkpoint's directory cannot be made. Once started, `done` runs exactly once, on
+  // whichever thread ends the checkpoint, with Ok or IOError; `per_session` runs for
+  // every session that took part, with its persisted serial number and version. Both
+  // require a session; drive them with CompleteAction.
+  using CheckpointDone = std::function<void(psfstore::core::Status)>;
+  using SessionPersisted = std::function<void(psfstore::core::Status, uint64_t serial_number, uint32_t version)>;
+  virtual psfstore::core::Status CheckpointIndex(psfstore::core::Guid& token, CheckpointDone done) {
+    (void)token, (void)done;
+    return psfstore::core::Status::Aborted;
+  }
+  virtual psfstore::core::Status CheckpointLog(psfstore::core::Guid& token, SessionPersisted per_session,
+                                               CheckpointDone done) {
+    (void)token, (void)per_session, (void)done;
+    return psfstore::core::Status::Aborted;
+  }
+  // Recovers a fresh engine from two checkpoints, from a thread without a session.
+  // On failure the engine is as fresh as before and `state.error` says why.
+  virtual psfstore::core::Status Recover(const psfstore::core::Guid& index_token,
+                                         const psfstore::core::Guid& log_token, RecoveredState& state) {
+    (void)index_token, (void)log_token;
+    state.error = "this engine keeps no checkpoints";
+    return psfstore::core::Status::Aborted;
+  }
 
   // Queries ------------------------------------------------------------------------------
   // An engine that keeps no readable log (test doubles) need not override these: they
