@@ -170,9 +170,9 @@ def main():
         del store
 
         with Step("Recover the snapshot in a fresh process and ask again"):
-            results = multiprocessing.Queue()
-            fresh = multiprocessing.get_context("spawn").Process(target=recover_and_answer,
-                                                                 args=(directory, tokens, results))
+            spawn = multiprocessing.get_context("spawn")  # a fresh interpreter, nothing inherited
+            results = spawn.Queue()
+            fresh = spawn.Process(target=recover_and_answer, args=(directory, tokens, results))
             fresh.start()
             version, workers, recovered_in, recovered, rows = results.get(timeout=120)
             fresh.join(timeout=30)
