@@ -27,6 +27,7 @@
 #include "engine/core/psf_evaluator.h"
 #include "engine/core/psf_registry.h"
 #include "engine/core/simdjson_adapter.h"
+#include "simdjson_lookups.h"
 
 using namespace psfstore::core;
 using psfstore::adapter::SIMDJsonAdapter;
@@ -151,15 +152,7 @@ void BM_SimdjsonAlone(benchmark::State& state) {
         break;
       }
       total += iterator.source().size();
-      for (const auto& field : fields) {
-        simdjson::ondemand::value value;
-        if (document.at_pointer(field).get(value) == simdjson::SUCCESS) {
-          recorder::data::GenericValue typed;
-          if (recorder::data::GenericValue::TryFromJson(value, &typed) == recorder::data::JsonValueError::None) {
-            total += typed.length();
-          }
-        }
-      }
+      total += LookUpFields(document, fields);
     }
   }
   benchmark::DoNotOptimize(total);

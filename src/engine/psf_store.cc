@@ -1,0 +1,439 @@
+#include "engine/psf_store.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "engine/core/psf_evaluator.h"
+#include "engine/core/record.h"
+#include "engine/core/record_insert_context.h"
+#include "engine/core/simdjson_adapter.h"
+#include "engine/core/thread.h"
+
+namespace psfstore {
+namespace core {
+
+namespace {
+
+std::atomic_ref<uint64_t> WordAt(uint8_t* memory) {
+  return std::atomic_ref<uint64_t>{*reinterpret_cast<uint64_t*>(memory)};
+}
+
+}  // namespace
+
+// Result of one attempt at an internal operation.
+enum class PsfStore::OperationStatus : uint8_t {
+  Success = 0,
+  RetryNow = 2,
+  // A record of a newer version heads a target chain while this thread is still in
+  // PREPARE: refresh (moving to the new version) and run the operation again.
+  VersionShift = 8,
+};
+
+// One thread's part of the store: its two session contexts, its parser and evaluator
+// for the configuration it adopted, and its insert staging. Only the owning thread
+// touches a slot, so nothing in it is shared.
+class PsfStore::ThreadSlot : public ThreadPhaseWork {
+ public:
+  PsfStore* store = nullptr;
+  ThreadContext contexts[2];
+  uint8_t current_index = 0;
+  uint8_t configuration_index = 0;
+  bool in_session = false;
+  std::unique_ptr<adapter::SIMDJsonAdapter> parser;
+  PsfEvaluator evaluator;
+  InsertStaging staging;
+  // Per key pointer of the record being inserted: its hash entry and the value seen.
+  std::vector<AtomicHashBucketEntry*> entry_slots;
+  std::vector<HashBucketEntry> entries_seen;
+
+  ThreadContext& current() { return contexts[current_index]; }
+  ThreadContext& previous() { return contexts[current_index ^ 1]; }
+
+  // Takes the registry's active configuration; builds a new parser only when the fields
+  // to extract differ from those of the parser at hand.
+  void AdoptActiveConfiguration() {
+    configuration_index = store->registry_.active_slot();
+    const PsfConfiguration& configuration = store->registry_.configuration(configuration_index);
+    if (parser == nullptr || parser->field_names() != configuration.parse_fields) {
+      parser = std::make_unique<adapter::SIMDJsonAdapter>(configuration.parse_fields);
+    }
+  }
+
+  Phase thread_phase() const override { return contexts[current_index].phase; }
+  uint32_t thread_version() const override { return contexts[current_index].version; }
+  void SetThreadView(Phase phase, uint32_t version) override {
+    current().phase = phase;
+    current().version = version;
+  }
+  void StartNewVersion(uint32_t new_version) override {
+    // The old context keeps the old version's pending work; the new one continues the
+    // session's progress.
+    ThreadContext& old_context = current();
+    current_index ^= 1;
+    ThreadContext& new_context = current();
+    new_context.Initialize(Phase::IN_PROGRESS, new_version, old_context.guid);
+    new_context.serial_number = old_context.serial_number;
+    new_context.offset = old_context.offset;
+  }
+  bool PreviousVersionIdle() override { return !previous().HasPendingWork(); }
+  void AdoptPredicateConfiguration() override { AdoptActiveConfiguration(); }
+};
+
+// The store's once-per-transition work.
+class PsfStore::ActionWork : public GlobalPhaseWork {
+ public:
+  explicit ActionWork(PsfStore& store) : store_{store} {}
+
+  Status FinishAction(Action action, uint32_t version) override {
+    (void)version;
+    if (action == Action::ChangePsfSet) {
+      // Every protected thread has adopted the new configuration: bring the other
+      // slot up to date, then report the tail. Runs before the word returns to REST,
+      // so whoever waits for REST sees the callback's effect.
+      store_.registry_.FinishChange(changes_);
+      changes_.clear();
+      PsfChangeCallback callback = std::move(callback_);
+      callback_ = nullptr;
+      // The callback runs on whichever thread completed the change, inside its
+      // refresh; an exception escaping here would leave the state word short of REST.
+      if (callback) {
+        try {
+          callback(store_.log_->GetTailAddress());
+        } catch (const std::exception& error) {
+          std::fprintf(stderr, "predicate change callback failed: %s\n", error.what());
+        } catch (...) {
+          std::fprintf(stderr, "predicate change callback failed\n");
+        }
+      }
+    }
+    return Status::Ok;
+  }
+
+  // Set by the starter between TryBeginAction and entering the first phase.
+  std::vector<PsfChange> changes_;
+  PsfChangeCallback callback_;
+
+ private:
+  PsfStore& store_;
+};
+
+PsfStore::PsfStore(uint64_t table_size, uint64_t log_size, const std::string& root_directory)
+    : root_directory_{device::FileSystemDisk<LightEpoch>::WithTrailingSeparator(root_directory)},
+      action_work_{std::make_unique<ActionWork>(*this)},
+      state_machine_{epoch_, action_work_.get()},
+      hash_index_{epoch_} {
+  hash_index_.Initialize(table_size);
+  disk_ = std::make_unique<Disk>(root_directory_, epoch_);
+  log_ = std::make_unique<Log>(log_size, epoch_, *disk_, Address{0});
+  // Only after every size was accepted, so that bad arguments leave no trace on disk.
+  std::error_code error;
+  std::filesystem::create_directories(root_directory_, error);
+  if (error) {
+    throw std::runtime_error("cannot create the store directory \"" + root_directory_ + "\": " + error.message());
+  }
+  slots_ = std::make_unique<ThreadSlot[]>(Thread::kMaxThreads);
+  for (uint32_t i = 0; i < Thread::kMaxThreads; ++i) slots_[i].store = this;
+}
+
+PsfStore::~PsfStore() = default;
+
+PsfStore::ThreadSlot& PsfStore::slot() { return slots_[Thread::id()]; }
+const PsfStore::ThreadSlot& PsfStore::slot() const { return slots_[Thread::id()]; }
+
+const ThreadContext& PsfStore::current_context() const {
+  const ThreadSlot& own = slot();
+  return own.contexts[own.current_index];
+}
+const ThreadContext& PsfStore::previous_context() const {
+  const ThreadSlot& own = slot();
+  return own.contexts[own.current_index ^ 1];
+}
+
+bool PsfStore::HasSession() const { return slot().in_session; }
+
+Guid PsfStore::StartSession() {
+  ThreadSlot& own = slot();
+  if (own.in_session) throw std::logic_error("the calling thread already holds a session");
+  // Protect before reading the state and the active configuration: once protected, a
+  // predicate change that starts later waits for this thread's adoption before it
+  // rewrites the configuration read here.
+  epoch_.Protect();
+  SystemState state = state_machine_.state();
+  if (state.phase != Phase::REST) {
+    epoch_.Unprotect();
+    throw std::runtime_error("Can acquire only in REST phase!");
+  }
+  Guid guid = Guid::Create();
+  own.current_index = 0;
+  own.current().Initialize(state.phase, state.version, guid);
+  own.previous().Initialize(Phase::REST, state.version, guid);
+  try {
+    own.AdoptActiveConfiguration();
+  } catch (...) {
+    epoch_.Unprotect();
+    throw;
+  }
+  own.in_session = true;
+  // An action may have begun since the state was read.
+  if (own.thread_phase() != Phase::REST || state_machine_.state().phase != Phase::REST) {
+    state_machine_.HandleSpecialPhases(own);
+  }
+  return guid;
+}
+
+void PsfStore::StopSession() {
+  ThreadSlot& own = slot();
+  if (!own.in_session) return;
+  while (own.thread_phase() != Phase::REST || own.current().HasPendingWork()) {
+    CompletePending(false);
+    std::this_thread::yield();
+  }
+  own.in_session = false;
+  epoch_.Unprotect();
+}
+
+void PsfStore::Refresh() { state_machine_.Refresh(slot()); }
+
+// Completed reads and retries belong to scans; inserts never produce them. Each pass
+// below is where their handling goes: the response queues are drained and the retry
+// lists rerun by the scan code.
+bool PsfStore::CompletePending(bool wait) {
+  ThreadSlot& own = slot();
+  while (true) {
+    disk_->TryComplete();
+    Refresh();
+    if (own.thread_phase() != Phase::REST) Refresh();
+    bool done = !own.current().HasPendingWork();
+    if (own.thread_phase() == Phase::REST && done) return true;
+    if (!wait) return false;
+    std::this_thread::yield();
+  }
+}
+
+void PsfStore::CompleteAction() {
+  while (true) {
+    CompletePending(false);
+    if (state_machine_.state().IsRest()) break;
+    std::this_thread::yield();
+  }
+  CompletePending(false);
+}
+
+uint16_t PsfStore::RegisterProjection(std::string_view field_name) {
+  return registry_.RegisterProjection(field_name);
+}
+
+Address PsfStore::ApplyPsfChange(std::span<const PsfChange> changes, PsfChangeCallback callback) {
+  if (!slot().in_session) throw std::logic_error("a predicate change needs a session on the calling thread");
+  registry_.CheckChanges(changes);
+  if (!state_machine_.TryBeginAction(Action::ChangePsfSet)) return Address::Invalid();
+  Address tail = log_->GetTailAddress();
+  try {
+    action_work_->changes_.assign(changes.begin(), changes.end());
+    action_work_->callback_ = std::move(callback);
+    registry_.ActivateChange(changes);
+  } catch (...) {
+    action_work_->changes_.clear();
+    action_work_->callback_ = nullptr;
+    state_machine_.ReturnToRest();
+    throw;
+  }
+  state_machine_.EnterFirstPhase();
+  Refresh();
+  return tail;
+}
+
+namespace {
+
+// Refuses a staged record that no header could describe or no page could hold.
+void CheckRecordFits(const RecordInsertContext& record, size_t document_offset) {
+  if (record.optional_size > RecordHeader::kMaxOptionalSize) {
+    throw BatchRefused(document_offset,
+                       "record at byte " + std::to_string(document_offset) + ": its projected values need " +
+                           std::to_string(record.optional_size) + " bytes after the document, more than " +
+                           std::to_string(RecordHeader::kMaxOptionalSize));
+  }
+  if (record.key_pointer_count > RecordHeader::kMaxKeyPointerCount) {
+    throw BatchRefused(document_offset, "record at byte " + std::to_string(document_offset) + " has " +
+                                            std::to_string(record.key_pointer_count) + " predicate values, more than " +
+                                            std::to_string(RecordHeader::kMaxKeyPointerCount));
+  }
+  uint64_t size = RecordHeader::RecordSize(record.key_pointer_count, record.payload_size, record.optional_size);
+  if (size > Address::kPageSize) {
+    throw BatchRefused(document_offset, "record at byte " + std::to_string(document_offset) + " needs " +
+                                            std::to_string(size) + " bytes, more than a log page");
+  }
+}
+
+}  // namespace
+
+uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
+  if (buffer.empty()) return 0;
+  ThreadSlot& own = slot();
+  if (!own.in_session) throw std::logic_error("BatchInsert needs a session on the calling thread");
+  // The session's offset into the batch is 32 bits wide.
+  if (buffer.size() > UINT32_MAX) {
+    throw BatchRefused(0, "batch of " + std::to_string(buffer.size()) + " bytes: at most 4 GiB - 1 per batch");
+  }
+
+  // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
+  adapter::SIMDJsonAdapter& parser = *own.parser;
+  if (parser.Load(buffer) != Status::Ok) {
+    throw BatchRefused(parser.fault().offset, parser.fault().Describe());
+  }
+  const PsfConfiguration& configuration = registry_.configuration(own.configuration_index);
+  InsertStaging& staging = own.staging;
+  staging.Clear();
+  uint32_t batch_offset = 0;
+  while (parser.HasNext()) {
+    adapter::ParsedRecord parsed = parser.NextRecord();
+    const char* payload = parsed.payload.data();
+    const char* payload_end = payload + parsed.payload.size();
+    batch_offset += static_cast<uint32_t>(parsed.payload.size());
+    RecordInsertContext record{payload,
+                               static_cast<uint32_t>(parsed.payload.size()),
+                               static_cast<uint32_t>(staging.key_pointers.size()),
+                               0,
+                               0,
+                               static_cast<uint32_t>(staging.optional_bytes.size()),
+                               0,
+                               batch_offset};
+    own.evaluator.Evaluate(
+        registry_, configuration, parsed,
+        [&](uint16_t id, const recorder::data::GenericValue& value) {
+          std::string_view bytes = value.bytes();
+          uint64_t value_offset;
+          if (value.type() == recorder::data::GenericValue::Type::String && bytes.data() >= payload &&
+              bytes.data() <= payload_end) {
+            value_offset = static_cast<uint64_t>(bytes.data() - payload);
+          } else {
+            value_offset = record.payload_size + record.optional_size;
+            staging.optional_bytes.insert(staging.optional_bytes.end(), bytes.begin(), bytes.end());
+            record.optional_size += static_cast<uint32_t>(bytes.size());
+          }
+          uint64_t word1 = (uint64_t{id} & KeyPointer::kMaxGeneralPredicateId) |
+                           ((value_offset & KeyPointer::kMaxValueOffset) << 14) |
+                           ((uint64_t{bytes.size()} & KeyPointer::kMaxValueSize) << 39);
+          staging.key_pointers.push_back({KeyHash::OfGeneralKey(id, bytes.data(), bytes.size()), word1, value});
+          ++record.general_count;
+          ++record.key_pointer_count;
+        },
+        [&](uint32_t id, uint32_t value) {
+          staging.key_pointers.push_back(
+              {KeyHash::OfInlineKey(id, value), uint64_t{id} | (uint64_t{value} << 32), {}});
+          ++record.key_pointer_count;
+        });
+    CheckRecordFits(record, static_cast<size_t>(payload - buffer.data()));
+    staging.records.push_back(record);
+  }
+
+  // Insert in document order; the session's progress follows each record.
+  for (const RecordInsertContext& record : staging.records) {
+    OperationStatus status = InternalInsert(own, record);
+    while (status == OperationStatus::VersionShift) {
+      Refresh();
+      status = InternalInsert(own, record);
+    }
+    own.current().serial_number = serial_number;
+    own.current().offset = record.batch_offset;
+  }
+  return static_cast<uint32_t>(staging.records.size());
+}
+
+PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const RecordInsertContext& record) {
+  const uint32_t count = record.key_pointer_count;
+  const StagedKeyPointer* staged = own.staging.key_pointers.data() + record.first_key_pointer;
+  own.entry_slots.resize(count);
+  own.entries_seen.resize(count);
+
+  // Find (or claim) the hash entry of every chain first. In PREPARE, note the newest
+  // checkpoint version among the records now heading them (only then does it matter,
+  // and reading it costs a cache miss per chain).
+  Address head = log_->GetHeadAddress();
+  const bool preparing = own.thread_phase() == Phase::PREPARE;
+  uint32_t newest_version = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (hash_index_.FindOrCreateEntry(staged[i].hash, own.entry_slots[i], own.entries_seen[i]) != Status::Ok) {
+      throw std::bad_alloc();
+    }
+    Address chain_head = own.entries_seen[i].address();
+    if (preparing && chain_head >= head && chain_head >= Address{Address::kFirstValidAddress}) {
+      uint8_t* key_pointer = log_->Get(chain_head);
+      uint32_t position = (WordAt(key_pointer).load(std::memory_order_acquire) >> 1) & KeyPointer::kMaxPosition;
+      RecordHeader header{WordAt(log_->Get(KeyPointer::RecordAddress(chain_head, position))).load()};
+      newest_version = std::max(newest_version, header.checkpoint_version());
+    }
+  }
+  if (preparing && newest_version > own.thread_version() % RecordHeader::kVersionModulus) {
+    return OperationStatus::VersionShift;
+  }
+
+  uint64_t size = RecordHeader::RecordSize(count, record.payload_size, record.optional_size);
+  // While the tail waits for a page, only the epoch moves on: taking part in a phase
+  // change here could adopt a new predicate set in the middle of a batch evaluated
+  // with the old one, and its remaining records would land after the change completed
+  // without key pointers for the new predicates. Phase changes wait for the batch.
+  Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this] { epoch_.Protect(); });
+  uint8_t* memory = log_->Get(address);
+
+  // The record stays invalid (invisible to scans) until every key pointer is linked.
+  RecordHeader header{count, record.payload_size, record.optional_size, own.thread_version(), true};
+  std::memcpy(memory, &header, sizeof(header));
+  uint8_t* payload = memory + 8 + 40 * uint64_t{count};
+  std::memcpy(payload, record.payload, record.payload_size);
+  if (record.optional_size > 0) {
+    std::memcpy(payload + record.payload_size, own.staging.optional_bytes.data() + record.first_optional_byte,
+                record.optional_size);
+  }
+
+  for (uint32_t i = 0; i < count; ++i) {
+    Address own_address = KeyPointer::KeyPointerAddress(address, i);
+    uint8_t* key_pointer = memory + 8 + 40 * uint64_t{i};
+    uint64_t kind = i < record.general_count ? 0 : 1;
+    uint64_t words[5] = {(own.entries_seen[i].address().control() << 16) | (uint64_t{i} << 1) | kind,
+                         staged[i].word1, 0, 0, 0};
+    if (kind == 0) staged[i].value.WriteWords(&words[2]);
+    std::memcpy(key_pointer, words, sizeof(words));
+    std::atomic_ref<uint64_t> own_word0 = WordAt(key_pointer);
+
+    HashBucketEntry desired{own_address, staged[i].hash.tag(), false};
+    HashBucketEntry expected = own.entries_seen[i];
+    while (!own.entry_slots[i]->compare_exchange_strong(expected, desired)) {
+      if (expected.address() < own_address) {
+        // An older record took the head meanwhile: link behind it and try again.
+        own_word0.store(KeyPointer::WithPrevious(own_word0.load(), expected.address()), std::memory_order_relaxed);
+        continue;
+      }
+      // A newer record heads the chain already: splice this one in behind the last
+      // key pointer above it, keeping the chain in decreasing address order.
+      uint8_t* predecessor = log_->Get(expected.address());
+      uint64_t word = WordAt(predecessor).load(std::memory_order_acquire);
+      while (true) {
+        Address next_address{word >> 16};
+        if (own_address < next_address) {
+          predecessor = log_->Get(next_address);
+          word = WordAt(predecessor).load(std::memory_order_acquire);
+          continue;
+        }
+        own_word0.store(KeyPointer::WithPrevious(own_word0.load(), next_address), std::memory_order_relaxed);
+        if (WordAt(predecessor).compare_exchange_strong(word, KeyPointer::WithPrevious(word, own_address))) break;
+        // `word` now holds what the predecessor links to; continue the walk from it.
+      }
+      break;
+    }
+  }
+
+  header.set_invalid(false);
+  WordAt(memory).store(header.control(), std::memory_order_release);
+  return OperationStatus::Success;
+}
+
+}  // namespace core
+}  // namespace psfstore

@@ -1,0 +1,182 @@
+// PsfStore: the storage engine. It owns the epoch, the system state machine, the hash
+// index, the hybrid log over a FileSystemDisk rooted at a directory, the predicate
+// registry and one slot per thread id (two session contexts, the thread's parser and
+// its insert staging).
+//
+// Writers use, per batch:  StartSession, BatchInsert, CompleteAction, StopSession.
+// A projection is made by:  StartSession, RegisterProjection, ApplyPsfChange,
+//                           CompleteAction, StopSession.
+//
+// Every operation acts for the calling thread (Thread::id()); a session is bound to the
+// thread that started it. Inserts take no lock: records are placed by one fetch-and-add
+// on the log's tail and linked into their hash chains by compare-and-swap, so every
+// chain stays in strictly decreasing address order under any interleaving.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/address.h"
+#include "engine/core/guid.h"
+#include "engine/core/internal_hash_table.h"
+#include "engine/core/light_epoch.h"
+#include "engine/core/padded_buffer.h"
+#include "engine/core/predicate.h"
+#include "engine/core/psf_registry.h"
+#include "engine/core/state_machine.h"
+#include "engine/core/status.h"
+#include "engine/core/system_state.h"
+#include "engine/core/thread_context.h"
+#include "engine/persistence/file_system_disk.h"
+#include "engine/persistence/hybrid_log.h"
+
+namespace psfstore {
+namespace core {
+
+struct RecordInsertContext;
+
+// A batch that BatchInsert refused as a whole: nothing of it reached the log and the
+// session's serial number and offset are unchanged. `offset` is the byte offset in the
+// batch of the fault (for a record that cannot be stored, the offset of its document).
+class BatchRefused : public std::invalid_argument {
+ public:
+  BatchRefused(size_t offset, const std::string& message)
+      : std::invalid_argument(message), offset_{offset} {}
+  size_t offset() const { return offset_; }
+
+ private:
+  size_t offset_;
+};
+
+class PsfStore {
+ public:
+  using Disk = device::FileSystemDisk<LightEpoch>;
+  using Log = PersistentMemoryMalloc<LightEpoch>;
+  // Called once when a predicate-set change is complete, with the log's tail then.
+  using PsfChangeCallback = std::function<void(Address tail)>;
+
+  // The hash table size the record server configures.
+  static constexpr uint64_t kDefaultTableSize = 4096;
+
+  // `table_size`: number of hash buckets (a power of two). `log_size`: bytes of log
+  // memory, a multiple of 32 MiB of at least six pages. `root_directory`: where the log
+  // segments ("log.log0", ...) and checkpoints go; created when missing. Throws
+  // std::invalid_argument for a bad size ("Log size must be a multiple of 32 MB",
+  // "Must have at least 2 non-head pages", " Size is not a power of 2") and
+  // std::runtime_error when the directory cannot be created.
+  PsfStore(uint64_t table_size, uint64_t log_size, const std::string& root_directory);
+  // No thread may hold a session any more.
+  ~PsfStore();
+
+  PsfStore(const PsfStore&) = delete;
+  PsfStore& operator=(const PsfStore&) = delete;
+
+  // Sessions ----------------------------------------------------------------------------
+
+  // Opens a session for the calling thread and returns its id. Throws
+  // std::runtime_error "Can acquire only in REST phase!" when the system phase is not
+  // REST (nothing changes), and "Too many threads!" when all thread ids are taken.
+  Guid StartSession();
+  // Completes the session's pending work, then leaves the epoch: the state machine no
+  // longer waits for this thread.
+  void StopSession();
+  // Moves the calling thread's epoch forward and lets it take part in phase changes.
+  void Refresh();
+  // One or more passes over the session's pending work; true when nothing is pending
+  // and the thread is at REST. With `wait` it repeats until that is so.
+  bool CompletePending(bool wait = false);
+  // Completes pending work until the system state is back at {None, REST}.
+  void CompleteAction();
+  // True when the calling thread holds a session.
+  bool HasSession() const;
+
+  // Inserts ------------------------------------------------------------------------------
+
+  // Parses `buffer` as a sequence of JSON documents (separated by any white space),
+  // evaluates the thread's predicate configuration on each and appends one record per
+  // document, linked into the chain of each predicate value. Returns the number of
+  // records inserted; afterwards the session's serial number is `serial_number` and its
+  // offset the total payload length of the batch.
+  //
+  // All or nothing: a batch that is not a sequence of complete JSON documents, holds a
+  // record that cannot be stored (optional values over 255 bytes, record larger than a
+  // page) or on which a predicate throws inserts nothing. The first two throw
+  // BatchRefused naming the byte offset; a throwing predicate's exception
+  // (std::logic_error "The field does not contain a scalar type", ...) passes through.
+  // Requires a session. In steady state it allocates nothing.
+  uint32_t BatchInsert(PaddedView buffer, uint64_t serial_number);
+
+  // Predicates ---------------------------------------------------------------------------
+
+  // Registers a projection of the field `field_name` (a JSON Pointer such as "/a/b");
+  // returns its general predicate id, or PsfRegistry::kNoPsf when the table is full.
+  // The projection is not evaluated until a change adds it.
+  uint16_t RegisterProjection(std::string_view field_name);
+
+  // Starts a change of the active predicate set: moves the state to {ChangePsfSet,
+  // PS_PENDING}; every thread adopts the new set at its next refresh, and when all have,
+  // the state returns to REST and `callback` (if any) runs once with the tail address,
+  // on the thread that completes the change (an exception from it is reported on
+  // standard error and does not stop the change).
+  // Returns the tail address at the start, or Address::Invalid() when another action is
+  // running (nothing changes). Throws std::invalid_argument, changing nothing, for a
+  // change list the registry refuses. Requires a session; drive it with CompleteAction.
+  Address ApplyPsfChange(std::span<const PsfChange> changes, PsfChangeCallback callback = {});
+
+  // State and markers --------------------------------------------------------------------
+
+  SystemState system_state() const { return state_machine_.state(); }
+  Phase system_phase() const { return system_state().phase; }
+  uint32_t system_version() const { return system_state().version; }
+
+  Address begin_address() const { return log_->GetBeginAddress(); }
+  Address head_address() const { return log_->GetHeadAddress(); }
+  Address read_only_address() const { return log_->GetReadOnlyAddress(); }
+  Address safe_read_only_address() const { return log_->GetSafeReadOnlyAddress(); }
+  Address flushed_until_address() const { return log_->GetFlushedUntilAddress(); }
+  Address tail_address() const { return log_->GetTailAddress(); }
+
+  // The calling thread's current and previous session contexts.
+  const ThreadContext& current_context() const;
+  const ThreadContext& previous_context() const;
+
+  // Parts, for the scan, checkpoint and recovery code and for tests.
+  LightEpoch& epoch() { return epoch_; }
+  StateMachine& state_machine() { return state_machine_; }
+  InternalHashTable& hash_index() { return hash_index_; }
+  Log& hlog() { return *log_; }
+  Disk& disk() { return *disk_; }
+  PsfRegistry& registry() { return registry_; }
+  const PsfRegistry& registry() const { return registry_; }
+  const std::string& root_directory() const { return root_directory_; }
+
+ private:
+  class ThreadSlot;
+  class ActionWork;
+  enum class OperationStatus : uint8_t;
+
+  // Appends one staged record and links its key pointers into their chains.
+  OperationStatus InternalInsert(ThreadSlot& slot, const RecordInsertContext& record);
+
+  ThreadSlot& slot();
+  const ThreadSlot& slot() const;
+
+  std::string root_directory_;
+  LightEpoch epoch_;
+  std::unique_ptr<ActionWork> action_work_;
+  StateMachine state_machine_;
+  InternalHashTable hash_index_;
+  std::unique_ptr<Disk> disk_;
+  std::unique_ptr<Log> log_;
+  PsfRegistry registry_;
+  std::unique_ptr<ThreadSlot[]> slots_;
+};
+
+}  // namespace core
+}  // namespace psfstore
