@@ -84,6 +84,14 @@ class PsfStore::ThreadSlot : public ThreadPhaseWork {
   }
   bool PreviousVersionIdle() override { return !previous().HasPendingWork(); }
   void AdoptPredicateConfiguration() override { AdoptActiveConfiguration(); }
+
+  // Checkpoint work. The session persists what its previous context (the checkpoint's
+  // version) reached: records of the next version are dropped by a recovery.
+  bool IndexCheckpointWritesCompleted() override { return store->checkpointer_->IndexWritesCompleted(); }
+  void PrepareLogCheckpoint() override { store->checkpointer_->JoinLogCheckpoint(Thread::id(), current().guid); }
+  bool LogDurableForCheckpoint() override { return store->checkpointer_->LogDurable(); }
+  void WriteSessionRecord() override { store->checkpointer_->WriteSessionRecord(previous()); }
+  void CallPersistenceCallback() override { store->checkpointer_->CallPersistenceCallback(previous()); }
 };
 
 // The store's once-per-transition work.
@@ -91,8 +99,14 @@ class PsfStore::ActionWork : public GlobalPhaseWork {
  public:
   explicit ActionWork(PsfStore& store) : store_{store} {}
 
+  void EnterPhase(SystemState state) override { store_.checkpointer_->EnterPhase(state); }
+  void ActionCompleted(Action action, Status status) override { store_.checkpointer_->ActionCompleted(action, status); }
+
   Status FinishAction(Action action, uint32_t version) override {
     (void)version;
+    if (action == Action::CheckpointIndex || action == Action::CheckpointLog) {
+      return store_.checkpointer_->FinishAction(action);
+    }
     if (action == Action::ChangePsfSet) {
       // Every protected thread has adopted the new configuration: bring the other
       // slot up to date, then report the tail. Runs before the word returns to REST,
@@ -138,6 +152,8 @@ PsfStore::PsfStore(uint64_t table_size, uint64_t log_size, const std::string& ro
   if (error) {
     throw std::runtime_error("cannot create the store directory \"" + root_directory_ + "\": " + error.message());
   }
+  checkpointer_ = std::make_unique<Checkpointer>(root_directory_, state_machine_, hash_index_, *log_, registry_,
+                                                 disk_->handler());
   slots_ = std::make_unique<ThreadSlot[]>(Thread::kMaxThreads);
   for (uint32_t i = 0; i < Thread::kMaxThreads; ++i) slots_[i].store = this;
 }
@@ -228,6 +244,29 @@ void PsfStore::CompleteAction() {
 
 uint16_t PsfStore::RegisterProjection(std::string_view field_name) {
   return registry_.RegisterProjection(field_name);
+}
+
+Status PsfStore::CheckpointIndex(Checkpointer::IndexCallback callback, Guid& token) {
+  if (!slot().in_session) throw std::logic_error("a checkpoint needs a session on the calling thread");
+  Status status = checkpointer_->StartIndexCheckpoint(std::move(callback), token);
+  if (status == Status::Ok) Refresh();
+  return status;
+}
+
+Status PsfStore::CheckpointHybridLog(Checkpointer::LogCallback callback, Guid& token, Checkpointer::DoneCallback done) {
+  if (!slot().in_session) throw std::logic_error("a checkpoint needs a session on the calling thread");
+  Status status = checkpointer_->StartLogCheckpoint(std::move(callback), token, std::move(done));
+  if (status == Status::Ok) Refresh();
+  return status;
+}
+
+Status PsfStore::Recover(const Guid& index_token, const Guid& log_token, RecoveryResult& result) {
+  if (slot().in_session) throw std::logic_error("recovery runs before any session");
+  epoch_.Protect();
+  Status status = core::Recover(RecoveryTarget{root_directory_, state_machine_, hash_index_, *log_, *disk_, registry_},
+                                index_token, log_token, result);
+  epoch_.Unprotect();
+  return status;
 }
 
 Address PsfStore::ApplyPsfChange(std::span<const PsfChange> changes, PsfChangeCallback callback) {

@@ -34,7 +34,9 @@
 #include "engine/core/system_state.h"
 #include "engine/core/thread_context.h"
 #include "engine/persistence/file_system_disk.h"
+#include "engine/persistence/checkpointer.h"
 #include "engine/persistence/hybrid_log.h"
+#include "engine/persistence/recovery.h"
 
 namespace psfstore {
 namespace core {
@@ -129,6 +131,24 @@ class PsfStore {
   // change list the registry refuses. Requires a session; drive it with CompleteAction.
   Address ApplyPsfChange(std::span<const PsfChange> changes, PsfChangeCallback callback = {});
 
+  // Checkpoints and recovery -------------------------------------------------------------
+
+  // Starts an index checkpoint (the hash index to "index-checkpoints/<token>/") and
+  // returns its token. Aborted, changing nothing, while another action runs; IOError
+  // when its directory cannot be made. `callback` (if any) runs once when it is over,
+  // with IOError if any of its writes failed. Requires a session; drive it with
+  // CompleteAction.
+  Status CheckpointIndex(Checkpointer::IndexCallback callback, Guid& token);
+  // Starts a fold-over log checkpoint ("cpr-checkpoints/<token>/" and the naming file)
+  // and returns its token; every session reports its persisted serial number through
+  // `callback`, and `done` (if any) runs once at the end with the overall status.
+  // Aborted or IOError as above; IOError too when the naming file cannot be written.
+  Status CheckpointHybridLog(Checkpointer::LogCallback callback, Guid& token, Checkpointer::DoneCallback done = {});
+  // Recovers this fresh store from two checkpoints; see Recover in recovery.h for the
+  // statuses. Call it before any session exists, from a thread without a session.
+  // On Ok the system version is the recovered version + 1.
+  Status Recover(const Guid& index_token, const Guid& log_token, RecoveryResult& result);
+
   // State and markers --------------------------------------------------------------------
 
   SystemState system_state() const { return state_machine_.state(); }
@@ -175,6 +195,7 @@ class PsfStore {
   std::unique_ptr<Disk> disk_;
   std::unique_ptr<Log> log_;
   PsfRegistry registry_;
+  std::unique_ptr<Checkpointer> checkpointer_;
   std::unique_ptr<ThreadSlot[]> slots_;
 };
 

@@ -251,6 +251,64 @@ class PersistentMemoryMalloc {
     return status;
   }
 
+  // Recovery of a fresh log: continues the log whose durable content on disk ends at
+  // `tail` and starts at `begin`. Reads the newest pages (up to the buffer size less
+  // the head reserve) back into memory and sets every marker as if they had just been
+  // flushed: head at the first page read, read-only and flushed-until at `tail`.
+  // IOError when a page cannot be read in full (the markers are then unchanged).
+  // Only while no other thread uses the log; the caller holds the epoch.
+  Status RecoverTail(Address begin, Address tail) {
+    uint64_t tail_page = tail.page() + (tail.offset() != 0 ? 1 : 0);
+    uint64_t head_page = tail_page < buffer_size_ - kHeadReservePages ? 0 : tail_page - buffer_size_ + kHeadReservePages;
+    head_page = std::max(head_page, begin.page());
+    struct PageRead : public IAsyncContext {
+      explicit PageRead(std::atomic<uint32_t>* remaining, std::atomic<bool>* failed)
+          : remaining{remaining}, failed{failed} {}
+      Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
+      std::atomic<uint32_t>* remaining;
+      std::atomic<bool>* failed;
+      static void Done(IAsyncContext* context, Status result, size_t bytes) {
+        std::unique_ptr<PageRead> read{static_cast<PageRead*>(context)};
+        if (result != Status::Ok || bytes != kPageSize) read->failed->store(true);
+        read->remaining->fetch_sub(1);
+      }
+    };
+    std::atomic<uint32_t> remaining{0};
+    std::atomic<bool> failed{false};
+    for (uint64_t page = head_page; page < tail_page && !failed.load(); ++page) {
+      PageRead context{&remaining, &failed};
+      remaining.fetch_add(1);
+      if (log_file_.ReadAsync(page * kPageSize, pages_[page % buffer_size_], static_cast<uint32_t>(kPageSize),
+                              &PageRead::Done, context) != Status::Ok) {
+        remaining.fetch_sub(1);
+        failed.store(true);
+      }
+    }
+    while (remaining.load() > 0) {
+      if (!disk_.TryComplete()) std::this_thread::yield();
+    }
+    if (failed.load()) {
+      for (uint64_t page = head_page; page < tail_page; ++page) std::memset(pages_[page % buffer_size_], 0, kPageSize);
+      return Status::IOError;
+    }
+    for (uint64_t page = head_page; page < tail_page; ++page) {
+      Address written = std::min(tail, Address{page + 1, 0});
+      SlotOf(page).last_flushed_until.store(written);
+      SlotOf(page).requested_until.store(written.control());
+    }
+    for (uint32_t slot = 0; slot < buffer_size_; ++slot) slots_[slot].status.store(kOpenAndFlushed);
+    Address head = std::max(begin, Address{head_page, 0});
+    if (head < Address{Address::kFirstValidAddress}) head = Address{Address::kFirstValidAddress};
+    begin_address_.store(begin);
+    head_address_.store(head);
+    safe_head_address_.store(head);
+    read_only_address_.store(tail);
+    safe_read_only_address_.store(tail);
+    flushed_until_address_.store(tail);
+    tail_page_offset_.store(PageOffset{tail}.control());
+    return Status::Ok;
+  }
+
   // The tail as an address, its offset clamped to the page while threads overflow it.
   Address GetTailAddress() const { return PageOffset{tail_page_offset_.load()}.ToAddress(); }
   Address GetReadOnlyAddress() const { return read_only_address_.load(); }

@@ -1,0 +1,339 @@
+#include "server/ingestion_service.h"
+
+#include <cerrno>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "engine/persistence/platform.h"
+
+namespace quillmark {
+namespace server {
+
+namespace {
+
+constexpr const char* kWorkersEndpoint = "inproc://write_workers";
+constexpr const char* kWorkersControlEndpoint = "inproc://write_workers_control";
+constexpr const char* kProxyControlEndpoint = "inproc://proxy_control";
+
+// A closed socket gives its endpoint back on the messaging library's own thread, a
+// moment later: binding again right after a stop may find it still taken. Retry for a
+// short, bounded time before reporting the endpoint as in use.
+void BindWithRetry(zmq::socket_t& socket, const std::string& endpoint) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      socket.bind(endpoint);
+      return;
+    } catch (const zmq::error_t& error) {
+      if (error.num() != EADDRINUSE || attempt >= 50) throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds{20});
+  }
+}
+
+void SendFrames(zmq::socket_t& socket, std::initializer_list<std::string_view> frames) {
+  size_t left = frames.size();
+  for (std::string_view frame : frames) {
+    --left;
+    zmq::send_flags flags = left > 0 ? zmq::send_flags::sndmore : zmq::send_flags::none;
+    // REP sockets never block on send; a try-again result would only mean the peer is
+    // gone, and then the reply has no one to go to.
+    (void)socket.send(zmq::buffer(frame.data(), frame.size()), flags);
+  }
+}
+
+}  // namespace
+
+IngestionService::IngestionService(zmq::context_t& context, RecordEngine& engine,
+                                   IngestionCounters& counters, RestWait rest_wait)
+    : context_{context},
+      engine_{engine},
+      counters_{counters},
+      rest_wait_{rest_wait},
+      workers_control_{context, zmq::socket_type::pub},
+      proxy_control_{context, zmq::socket_type::pub} {
+  workers_control_.bind(kWorkersControlEndpoint);
+  proxy_control_.bind(kProxyControlEndpoint);
+}
+
+IngestionService::~IngestionService() {
+  try {
+    Stop();
+  } catch (const std::exception& error) {
+    spdlog::error("Stopping the ingestion service failed: {}", error.what());
+  }
+}
+
+void IngestionService::Start(const std::string& host, uint32_t port, uint64_t workers) {
+  std::lock_guard lifecycle{lifecycle_mutex_};
+  spdlog::info("Starting service...");
+  if (running_.load()) throw std::runtime_error("The server is already running");
+  if (workers > kMaxWorkers) {
+    throw std::invalid_argument(
+        fmt::format("Too many write threads: {} (at most {})", workers, kMaxWorkers));
+  }
+  write_workers_.clear();
+
+  // Bind on the calling thread so that a port in use is reported to the caller.
+  std::string endpoint = fmt::format("tcp://{}:{}", host, port);
+  spdlog::info("Writing requests port {}", endpoint);
+  zmq::socket_t front{context_, zmq::socket_type::router};
+  BindWithRetry(front, endpoint);
+  zmq::socket_t back{context_, zmq::socket_type::dealer};
+  BindWithRetry(back, kWorkersEndpoint);
+  zmq::socket_t control{context_, zmq::socket_type::sub};
+  control.connect(kProxyControlEndpoint);
+  control.set(zmq::sockopt::subscribe, "");
+
+  stopping_.store(false);
+  proxy_live_.store(true);
+  write_proxy_.emplace(&IngestionService::ProxyMain, this, std::move(front), std::move(back),
+                       std::move(control));
+  running_.store(true);
+  try {
+    for (uint64_t i = 0; i < workers; ++i) {
+      live_workers_.fetch_add(1);
+      try {
+        write_workers_.emplace_back(&IngestionService::WorkerMain, this, static_cast<uint32_t>(i));
+      } catch (...) {
+        live_workers_.fetch_sub(1);
+        throw;
+      }
+    }
+  } catch (...) {
+    StopLocked();  // leave nothing half-started behind
+    throw;
+  }
+}
+
+void IngestionService::Stop() {
+  std::lock_guard lifecycle{lifecycle_mutex_};
+  StopLocked();
+}
+
+void IngestionService::StopLocked() {
+  if (!running_.load()) return;
+  for (const auto& worker : write_workers_) {
+    if (worker.get_id() == std::this_thread::get_id()) {
+      throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+    }
+  }
+  spdlog::info("Service stopping");
+  stopping_.store(true);
+  PublishUntil(workers_control_, "TERMINATE", [this] { return live_workers_.load() == 0; });
+  for (size_t i = 0; i < write_workers_.size(); ++i) {
+    write_workers_[i].join();
+    spdlog::debug("Write thread {} stopped", i);
+  }
+  PublishUntil(proxy_control_, "TERMINATE", [this] { return !proxy_live_.load(); });
+  write_proxy_->join();
+  write_proxy_.reset();
+  write_workers_.clear();
+  running_.store(false);
+  spdlog::debug("Write proxy stopped");
+  spdlog::info("Service stopped");
+}
+
+void IngestionService::Refresh() { Publish(workers_control_, "REFRESH"); }
+
+void IngestionService::Publish(zmq::socket_t& publisher, const char* word) {
+  std::lock_guard lock{publisher_mutex_};
+  // A publisher drops what no one is subscribed to and never blocks; a try-again
+  // result is not an error here.
+  (void)publisher.send(zmq::buffer(std::string_view{word}), zmq::send_flags::dontwait);
+}
+
+void IngestionService::PublishUntil(zmq::socket_t& publisher, const char* word,
+                                    const std::function<bool()>& done) {
+  // A subscriber that connected a moment ago may not have its subscription registered
+  // yet and would miss a single message, so the word is repeated until it has worked.
+  while (!done()) {
+    Publish(publisher, word);
+    for (int i = 0; i < 50 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds{1});
+  }
+}
+
+namespace {
+
+// Moves one whole multipart message from `from` to `to`. The message's parts arrive
+// together, and `to` was seen writable, so no call here waits.
+void ForwardMessage(zmq::socket_t& from, zmq::socket_t& to) {
+  for (;;) {
+    zmq::message_t part;
+    if (!from.recv(part, zmq::recv_flags::dontwait)) return;
+    bool more = part.more();
+    (void)to.send(part, more ? zmq::send_flags::sndmore : zmq::send_flags::none);
+    if (!more) return;
+  }
+}
+
+}  // namespace
+
+void IngestionService::ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::socket_t control) {
+  // Forwards requests from the front to the workers and replies back until "TERMINATE".
+  // Unlike a stock proxy it forwards every reply already sent by a worker before it
+  // ends, so that the answers given while stopping reach their writers.
+  try {
+    for (;;) {
+      // Requests are taken from the front only while a worker can take one; otherwise
+      // they wait there, and the poll wakes now and then to look again.
+      bool back_writable = (back.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
+      zmq::pollitem_t items[] = {{control.handle(), 0, ZMQ_POLLIN, 0},
+                                 {back.handle(), 0, ZMQ_POLLIN, 0},
+                                 {front.handle(), 0, static_cast<short>(back_writable ? ZMQ_POLLIN : 0), 0}};
+      zmq::poll(items, 3, std::chrono::milliseconds{back_writable ? -1 : 20});
+      if (items[0].revents & ZMQ_POLLIN) {
+        zmq::message_t word;
+        if (control.recv(word, zmq::recv_flags::dontwait) && word.to_string_view() == "TERMINATE") {
+          while (back.get(zmq::sockopt::events) & ZMQ_POLLIN) ForwardMessage(back, front);
+          break;
+        }
+      }
+      if (items[1].revents & ZMQ_POLLIN) ForwardMessage(back, front);
+      if (items[2].revents & ZMQ_POLLIN) ForwardMessage(front, back);
+    }
+  } catch (const zmq::error_t& error) {
+    spdlog::error("Write proxy ended: {}", error.what());
+  }
+  try {
+    back.unbind(kWorkersEndpoint);  // gives the endpoint back at once for the next start
+  } catch (const zmq::error_t&) {
+  }
+  // Replies still queued for writers get a moment to leave, not forever.
+  front.set(zmq::sockopt::linger, 1000);
+  control.close();
+  back.close();
+  front.close();
+  proxy_live_.store(false);
+}
+
+void IngestionService::WorkerMain(uint32_t index) {
+  // Pinning is advisory: on a machine with fewer processors the call fails and the
+  // worker runs unpinned.
+  (void)psfstore::environment::PinCurrentThread(index % 64);
+  try {
+    zmq::socket_t requests{context_, zmq::socket_type::rep};
+    zmq::socket_t control{context_, zmq::socket_type::sub};
+    requests.connect(kWorkersEndpoint);
+    control.connect(kWorkersControlEndpoint);
+    control.set(zmq::sockopt::subscribe, "");
+    psfstore::core::PaddedBuffer buffer;
+    uint64_t serial_number = 0;
+    bool terminate = false;
+    while (!terminate) {
+      zmq::pollitem_t items[] = {{control.handle(), 0, ZMQ_POLLIN, 0},
+                                 {requests.handle(), 0, ZMQ_POLLIN, 0}};
+      try {
+        zmq::poll(items, 2, std::chrono::milliseconds{-1});
+        if (items[0].revents & ZMQ_POLLIN) {
+          zmq::message_t message;
+          if (control.recv(message, zmq::recv_flags::dontwait)) {
+            spdlog::debug("Write thread {} received message {}", index, message.to_string_view());
+            terminate = message.to_string_view() == "TERMINATE";
+          }
+        }
+        // A request seen in the same poll as "TERMINATE" is still answered.
+        if (items[1].revents & ZMQ_POLLIN) HandleRequest(index, requests, buffer, serial_number);
+      } catch (const zmq::error_t& error) {
+        if (error.num() == ETERM) break;
+        if (error.num() != EINTR) spdlog::error("Write thread {} messaging error: {}", index, error.what());
+      }
+    }
+    spdlog::info("Write thread {} terminated", index);
+  } catch (const std::exception& error) {
+    spdlog::error("Write thread {} could not start: {}", index, error.what());
+  }
+  live_workers_.fetch_sub(1);
+}
+
+bool IngestionService::StartSessionWhenAtRest(uint32_t index) {
+  for (int step = 0;; ++step) {
+    if (engine_.phase() == psfstore::core::Phase::REST) {
+      // A checkpoint or change may start between the test and the session; the engine
+      // then refuses the session and we wait again.
+      if (auto session = engine_.TryStartSession()) {
+        spdlog::debug("Write thread {} has session {}", index, session->ToString());
+        return true;
+      }
+    }
+    if (step >= rest_wait_.max_steps) return false;
+    auto until = std::chrono::steady_clock::now() + rest_wait_.step;
+    while (std::chrono::steady_clock::now() < until) {
+      if (stopping_.load()) return false;
+      std::this_thread::sleep_for(std::min(rest_wait_.step, std::chrono::milliseconds{20}));
+    }
+  }
+}
+
+void IngestionService::HandleRequest(uint32_t index, zmq::socket_t& requests,
+                                     psfstore::core::PaddedBuffer& buffer, uint64_t& serial_number) {
+  std::vector<zmq::message_t> frames;
+  bool complete = false;
+  for (;;) {
+    zmq::message_t frame;
+    if (!requests.recv(frame, zmq::recv_flags::dontwait)) break;
+    bool more = frame.more();
+    frames.push_back(std::move(frame));
+    if (!more) {
+      complete = true;
+      break;
+    }
+  }
+  if (frames.empty()) return;  // woken without a request: nothing to answer
+  if (!complete) {
+    spdlog::warn("Write thread {} fail to read write request", index);
+    SendFrames(requests, {"ERR_MSG_COUNT"});
+    return;
+  }
+  if (frames.size() != 2) {
+    spdlog::warn("Write thread {} received more than 2 packages", index);
+    SendFrames(requests, {"ERR_MSG_COUNT"});
+    return;
+  }
+  std::string_view payload = frames[0].to_string_view();
+  std::string_view tag = frames[1].to_string_view();
+  if (payload.empty()) {
+    spdlog::warn("Write thread {} received a empty payload", index);
+    SendFrames(requests, {"ERR_NO_DATA", tag});
+    return;
+  }
+  if (!StartSessionWhenAtRest(index)) {
+    spdlog::debug("Not possible to write data, Phase is not REST!");
+    SendFrames(requests, {"ERR_BUSY", tag});
+    return;
+  }
+  uint32_t count = 0;
+  try {
+    SessionScope session{engine_};
+    buffer.Assign(payload);
+    count = engine_.BatchInsert(buffer, serial_number);
+    counters_.bytes.fetch_add(payload.size());
+    counters_.records.fetch_add(count);
+    try {
+      engine_.CompleteAction();
+    } catch (const std::exception& error) {
+      // The batch is in; only the follow-up work failed. The caller hears "OK".
+      spdlog::error("Write thread {} could not complete pending work: {}", index, error.what());
+    }
+  } catch (const std::logic_error& error) {
+    // Malformed JSON, a projected value that is not a scalar, a record too large: the
+    // engine inserted nothing of the batch.
+    spdlog::warn("Write thread {} refused a batch: {}", index, error.what());
+    SendFrames(requests, {"ERR_BAD_DATA", tag, error.what()});
+    return;
+  } catch (const std::exception& error) {
+    spdlog::warn("Write thread {} failed to insert a batch: {}", index, error.what());
+    SendFrames(requests, {"ERR_INTERNAL", tag, error.what()});
+    return;
+  }
+  SendFrames(requests, {"OK", tag});
+  ++serial_number;
+}
+
+}  // namespace server
+}  // namespace quillmark

@@ -1,0 +1,172 @@
+#include "server/json_store.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include <spdlog/spdlog.h>
+#include <spdlog/stopwatch.h>
+
+#include "engine/core/padded_buffer.h"
+#include "server/psf_store_engine.h"
+
+namespace quillmark {
+namespace server {
+
+namespace {
+
+constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
+
+void CreateStoreDirectory(const std::string& path) {
+  // Only the directory itself: a missing parent is an error, not something to create.
+  std::filesystem::path directory{path};
+  std::error_code error;
+  std::filesystem::create_directory(directory, error);
+  if (error) throw std::filesystem::filesystem_error("create_directory", directory, error);
+}
+
+}  // namespace
+
+JSONStore::JSONStore(uint64_t log_size, const std::string& path, uint32_t port)
+    : JSONStore(nullptr, path, port, RestWait{}) {
+  engine_ = std::make_unique<PsfStoreEngine>(log_size, path);
+  service_ = std::make_unique<IngestionService>(context_, *engine_, counters_);
+}
+
+JSONStore::JSONStore(std::unique_ptr<RecordEngine> engine, const std::string& path, uint32_t port,
+                     RestWait rest_wait)
+    : context_{}, port_{port} {
+  context_.set(zmq::ctxopt::io_threads, 1);
+  context_.set(zmq::ctxopt::max_sockets, 1023);
+  CreateStoreDirectory(path);
+  if (engine) {
+    engine_ = std::move(engine);
+    service_ = std::make_unique<IngestionService>(context_, *engine_, counters_, rest_wait);
+  }
+}
+
+JSONStore::~JSONStore() {
+  service_.reset();  // stops the service and closes the control publishers
+  projections_.clear();
+  context_.close();  // waits until every socket is closed
+}
+
+void JSONStore::Run(uint64_t workers, const std::function<void()>& pause) {
+  service_->Start(listen_host_, port_, workers);
+  pause();
+  spdlog::info("Service started with {} write threads", workers);
+}
+
+std::pair<uint64_t, uint64_t> JSONStore::Stats() const {
+  uint64_t bytes = counters_.bytes.load();
+  uint64_t records = counters_.records.load();
+  spdlog::info("Service stats: {} bytes ingested and {} messages processed", bytes, records);
+  return {bytes, records};
+}
+
+uint64_t JSONStore::Save(std::string_view data, const std::function<void()>& pause) {
+  if (ingestion_locked_.load()) {
+    spdlog::info("Ingestion of data is not allowed in Recovery mode");
+    return 0;
+  }
+  spdlog::stopwatch stopwatch;
+  psfstore::core::PaddedBuffer buffer{data};
+  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  uint32_t count;
+  {
+    SessionScope session{*engine_};
+    count = engine_->BatchInsert(buffer, 1);
+    counters_.bytes.fetch_add(data.size());
+    counters_.records.fetch_add(count);
+    engine_->CompleteAction();
+  }
+  spdlog::info("Direct save operation: {} bytes and {} records in {}", data.size(), count, stopwatch);
+  pause();
+  return count;
+}
+
+uint64_t JSONStore::Projection(const std::string& name) {
+  if (name.empty()) {
+    // The empty field name selects each whole document, never a scalar: every later
+    // insert of an object or array would be refused.
+    throw std::invalid_argument("A projection needs a field name such as \"/a\"; the empty name selects whole documents");
+  }
+  std::lock_guard change{projection_change_mutex_};
+  {
+    std::lock_guard lock{projections_mutex_};
+    if (auto it = projections_.find(name); it != projections_.end()) return it->second.active_from;
+  }
+  spdlog::stopwatch stopwatch;
+  uint16_t id = RecordEngine::kNoPsf;
+  auto active_from = std::make_shared<std::atomic<uint64_t>>(kNoAddress);
+  ChangeProjections(
+      name,
+      [&] {
+        id = engine_->RegisterProjection(name);
+        if (id == RecordEngine::kNoPsf) {
+          throw std::runtime_error("Unable to create projection \"" + name + "\": the projection table is full");
+        }
+        return PsfChange{PsfChangeKind::AddGeneral, id};
+      },
+      [active_from](uint64_t address) { active_from->store(address); });
+  spdlog::info("New projection \"{}\" with id {} ({})", name, id, stopwatch);
+  uint64_t address = active_from->load();
+  std::lock_guard lock{projections_mutex_};
+  projections_.emplace(name, ProjectionEntry{id, address});
+  return address;
+}
+
+void JSONStore::DeleteProjection(const std::string& name) {
+  std::lock_guard change{projection_change_mutex_};
+  uint16_t id;
+  {
+    std::lock_guard lock{projections_mutex_};
+    auto it = projections_.find(name);
+    if (it == projections_.end()) return;
+    id = it->second.id;
+  }
+  ChangeProjections(name, [&] { return PsfChange{PsfChangeKind::RemoveGeneral, id}; }, nullptr);
+  spdlog::info("Deleted projection \"{}\" with id {}", name, id);
+  std::lock_guard lock{projections_mutex_};
+  projections_.erase(name);
+}
+
+void JSONStore::ChangeProjections(const std::string& name, const std::function<PsfChange()>& make_change,
+                                  std::function<void(uint64_t)> on_complete) {
+  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  SessionScope session{*engine_};
+  if (!engine_->ApplyPsfChange(make_change(), std::move(on_complete))) {
+    throw std::runtime_error("Unable to change projection \"" + name +
+                             "\": a checkpoint or another projection change is running");
+  }
+  try {
+    service_->Refresh();
+  } catch (const std::exception& error) {
+    // The change has started and must be completed; the word is only informative.
+    spdlog::warn("Unable to tell the write threads about projection \"{}\": {}", name, error.what());
+  }
+  engine_->CompleteAction();
+}
+
+void JSONStore::DeleteAllProjections() {
+  for (const auto& name : GetAllProjections()) DeleteProjection(name);
+}
+
+std::vector<std::string> JSONStore::GetAllProjections() const {
+  std::lock_guard lock{projections_mutex_};
+  std::vector<std::string> names;
+  names.reserve(projections_.size());
+  for (const auto& [name, entry] : projections_) names.push_back(name);
+  return names;
+}
+
+bool JSONStore::ProjectionExists(const std::string& name) const { return FindProjection(name).has_value(); }
+
+std::optional<uint16_t> JSONStore::FindProjection(const std::string& name) const {
+  std::lock_guard lock{projections_mutex_};
+  auto it = projections_.find(name);
+  if (it == projections_.end()) return std::nullopt;
+  return it->second.id;
+}
+
+}  // namespace server
+}  // namespace quillmark

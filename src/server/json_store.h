@@ -1,0 +1,124 @@
+// JSONStore: the record server. One engine, one messaging context, the ingestion
+// service over them, and the table of projections (named indexes over one field).
+//
+// Thread use: the constructor, destructor and most members run on a Python thread
+// holding the interpreter lock. Stop, Projection and the projection-changing members
+// also run without it, concurrently with each other and with queries; they are safe
+// to call from several threads at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <zmq.hpp>
+
+#include "server/ingestion_service.h"
+#include "server/record_engine.h"
+
+namespace quillmark {
+namespace server {
+
+class JSONStore {
+ public:
+  // The address `Projection` reports when no address is known.
+  static constexpr uint64_t kNoAddress = ~uint64_t{0};
+
+  // Creates the messaging context, the directory `path` (not its parents; an existing
+  // directory is fine), the engine over it and the control publishers. Starts no
+  // thread. Throws std::filesystem::filesystem_error ("create_directory"),
+  // std::invalid_argument for a log size the engine refuses, zmq::error_t.
+  JSONStore(uint64_t log_size, const std::string& path, uint32_t port);
+  // The same over a given engine, with the workers' wait for REST given (tests).
+  JSONStore(std::unique_ptr<RecordEngine> engine, const std::string& path, uint32_t port,
+            RestWait rest_wait);
+  // Stops the service, closes the sockets, terminates the context, then destroys the
+  // engine.
+  ~JSONStore();
+  JSONStore(const JSONStore&) = delete;
+  JSONStore& operator=(const JSONStore&) = delete;
+
+  // Starts the ingestion service with `workers` write threads, calls `pause` (the
+  // bindings let other Python threads run there while the workers settle) and logs the
+  // start. See IngestionService::Start for the errors; on error nothing runs.
+  void Run(uint64_t workers, const std::function<void()>& pause);
+  void Stop() { service_->Stop(); }
+  // The interface the front socket listens on from the next Run: "*" (every interface,
+  // the default) or an address such as "127.0.0.1".
+  void SetListenAddress(std::string host) { listen_host_ = std::move(host); }
+  bool IsRunning() const { return service_->running(); }
+
+  // (bytes ingested, records ingested), logged.
+  std::pair<uint64_t, uint64_t> Stats() const;
+
+  // Inserts the documents in `data` as one batch with serial number 1 and returns the
+  // number of records, then calls `pause`. Returns 0 without inserting while ingestion
+  // is locked. Throws std::runtime_error "Can acquire only in REST phase!" when a
+  // checkpoint or change runs, std::invalid_argument for malformed JSON (with the byte
+  // offset), std::logic_error for a projected value that is not a scalar; a refused
+  // batch inserts nothing and leaves the counters unchanged.
+  uint64_t Save(std::string_view data, const std::function<void()>& pause);
+
+  void LockDataIngestion() { ingestion_locked_.store(true); }
+  void UnlockDataIngestion() { ingestion_locked_.store(false); }
+  bool IsLocked() const { return ingestion_locked_.load(); }
+
+  // Indexes the field `name` for every record inserted from now on and returns the log
+  // address at which the index became active. A name already projected registers
+  // nothing and returns the address of the existing projection. Throws
+  // std::runtime_error when the engine is not at rest, when the change cannot start,
+  // or when the predicate table is full (then nothing is changed), and
+  // std::invalid_argument for the empty name.
+  uint64_t Projection(const std::string& name);
+  // Stops indexing `name` (nothing when it is not projected); later queries on it scan.
+  void DeleteProjection(const std::string& name);
+  void DeleteAllProjections();
+  // Projected names in byte order.
+  std::vector<std::string> GetAllProjections() const;
+  bool ProjectionExists(const std::string& name) const;
+  // The predicate id of a projected name, for queries.
+  std::optional<uint16_t> FindProjection(const std::string& name) const;
+
+  // The address past the last record of the log.
+  uint64_t EndAddress() const { return engine_->TailAddress(); }
+
+  RecordEngine& engine() { return *engine_; }
+
+ private:
+  struct ProjectionEntry {
+    uint16_t id;
+    uint64_t active_from;
+  };
+
+  // Opens a session, applies the change that `make_change` returns (called inside the
+  // session), tells the write threads and waits until the change is complete.
+  void ChangeProjections(const std::string& name, const std::function<PsfChange()>& make_change,
+                         std::function<void(uint64_t)> on_complete);
+
+  // Declaration order is teardown order reversed: the service goes first, then the
+  // context (its termination waits for every socket), the engine last.
+  std::unique_ptr<RecordEngine> engine_;
+  zmq::context_t context_;
+  const uint32_t port_;
+  std::string listen_host_ = "*";
+  IngestionCounters counters_;
+  std::atomic<uint64_t> scan_serial_{0};
+  std::atomic<bool> ingestion_locked_{false};
+
+  std::mutex projection_change_mutex_;  // one projection change at a time
+  mutable std::mutex projections_mutex_;  // guards projections_ for readers
+  std::map<std::string, ProjectionEntry> projections_;
+
+  std::unique_ptr<IngestionService> service_;
+};
+
+}  // namespace server
+}  // namespace quillmark

@@ -1,0 +1,82 @@
+// RecordEngine: the operations of the storage engine that the record server uses.
+//
+// The server talks to the engine only through this interface so that the ingestion
+// service, direct saves and projections do not depend on how the engine lays out its
+// log. Every operation is called by a thread that holds a session, except
+// TryStartSession itself, phase() and TailAddress().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "engine/core/guid.h"
+#include "engine/core/padded_buffer.h"
+#include "engine/core/system_state.h"
+
+namespace quillmark {
+namespace server {
+
+// One entry of a predicate-set change.
+enum class PsfChangeKind : uint8_t {
+  AddGeneral = 2,     // activate the general predicate `id`
+  RemoveGeneral = 3,  // deactivate the general predicate `id`
+};
+
+struct PsfChange {
+  PsfChangeKind kind;
+  uint16_t id;
+};
+
+class RecordEngine {
+ public:
+  // RegisterProjection's answer when the predicate table is full.
+  static constexpr uint16_t kNoPsf = 0xFFFF;
+
+  virtual ~RecordEngine() = default;
+
+  // Opens a session for the calling thread. nullopt when the engine is not at rest
+  // (a checkpoint or predicate-set change is running): no session was opened.
+  virtual std::optional<psfstore::core::Guid> TryStartSession() = 0;
+  virtual void StopSession() = 0;
+
+  // Inserts every document of `batch` as one record, or none of them. Returns the
+  // number of records inserted. A refused batch throws and inserts nothing:
+  //   std::invalid_argument  malformed JSON ("malformed JSON at byte <offset>: ...")
+  //   std::logic_error       a projected field that is not a scalar, a record too large
+  virtual uint32_t BatchInsert(psfstore::core::PaddedView batch, uint64_t serial_number) = 0;
+
+  // Drives pending work until the engine is back at {no action, REST}.
+  virtual void CompleteAction() = 0;
+
+  // The phase byte of the system state word.
+  virtual psfstore::core::Phase phase() const = 0;
+
+  // Registers a general predicate over the field `name`; kNoPsf when the table is full.
+  virtual uint16_t RegisterProjection(std::string_view name) = 0;
+
+  // Starts a predicate-set change. `on_complete` is called once, with the log's tail
+  // address, when the change has come back to REST. False when the change could not
+  // start (not at rest); `on_complete` is then never called.
+  virtual bool ApplyPsfChange(PsfChange change, std::function<void(uint64_t)> on_complete) = 0;
+
+  // The address past the last record of the log.
+  virtual uint64_t TailAddress() const = 0;
+};
+
+// Closes the calling thread's session when the scope that opened it ends, also when it
+// ends by an exception.
+class SessionScope {
+ public:
+  explicit SessionScope(RecordEngine& engine) : engine_{engine} {}
+  ~SessionScope() { engine_.StopSession(); }
+  SessionScope(const SessionScope&) = delete;
+  SessionScope& operator=(const SessionScope&) = delete;
+
+ private:
+  RecordEngine& engine_;
+};
+
+}  // namespace server
+}  // namespace quillmark
