@@ -38,11 +38,14 @@ bench: build
 # `make check`: AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite. The C++
 # tests run under ctest with leak detection on. The Python tests run in the ordinary
 # interpreter, which is not instrumented: the ASan runtime must be the first library in the
-# process, so it is preloaded, and leak detection is off because the interpreter keeps
-# objects alive at exit on purpose.
+# process, so it is preloaded, together with the C++ runtime (the interpreter does not link
+# it, and ASan's exception interceptor finds no __cxa_throw without it: the first C++
+# exception would abort the process). Leak detection is off because the interpreter keeps
+# objects alive at exit on purpose. pytest runs with -s so that a sanitizer report reaches
+# the terminal instead of pytest's captured output, which dies with the process.
 ASAN_BUILD_DIR ?= build-asan
 TSAN_BUILD_DIR ?= build-tsan
-ASAN_RUNTIME := $(shell $(CXX) -print-file-name=libasan.so)
+ASAN_RUNTIME := $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
 SANITIZER_BUILD_TYPE ?= RelWithDebInfo
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 CHECK_ASAN_OPTIONS ?= detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
@@ -57,18 +60,19 @@ check: setup
 	  SANITIZE="address;undefined" BUILD_TYPE=$(SANITIZER_BUILD_TYPE)
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS) --target $(SUITE_TARGETS)
 	cd $(ASAN_BUILD_DIR) && ASAN_OPTIONS=$(CHECK_ASAN_OPTIONS) ctest --output-on-failure -j $(JOBS)
-	ASAN_OPTIONS=$(PYTHON_ASAN_OPTIONS) LD_PRELOAD=$(ASAN_RUNTIME) \
-	  PYTHONPATH=$(CURDIR)/$(ASAN_BUILD_DIR)/python $(PYTHON) -m pytest -q tests/python
+	ASAN_OPTIONS=$(PYTHON_ASAN_OPTIONS) LD_PRELOAD="$(ASAN_RUNTIME)" \
+	  PYTHONPATH=$(CURDIR)/$(ASAN_BUILD_DIR)/python $(PYTHON) -m pytest -q -s tests/python
 
 # `make check-threads`: ThreadSanitizer over the tests that run threads against one another
-# (epoch, hash index, hybrid log, devices, state machine, store, ingestion service, scans).
-THREAD_TESTS ?= epoch_test|hash_index_test|hybrid_log_test|device_test|state_machine_test|store_test|session_test|service_test|server_test|scan_test|checkpoint_test|recovery_test|extractor_test
+# (epoch, hash index, hybrid log, devices, state machine, inserts, ingestion service,
+# checkpoints and recovery, concurrent extraction).
+THREAD_TESTS ?= epoch_test|hash_index_test|hybrid_log_test|device_test|state_machine_test|insert_concurrency_test|psf_store_test|ingestion_service_test|checkpoint_test|recovery_test|extractor_test
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
 
 check-threads: setup
 	$(MAKE) --no-print-directory $(TSAN_BUILD_DIR)/build.ninja BUILD_DIR=$(TSAN_BUILD_DIR) \
 	  SANITIZE=thread BUILD_TYPE=$(SANITIZER_BUILD_TYPE)
-	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target $(CPP_TESTS)
+	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target $(subst |, ,$(THREAD_TESTS))
 	cd $(TSAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -R '$(THREAD_TESTS)'
 
 # `make fuzz`: builds the libFuzzer targets in fuzz/ with clang and runs each for

@@ -631,6 +631,8 @@ TEST_F(StoreRecoveryTest, RecoversAfterTheWriterIsKilledMidIngestion) {
   EXPECT_GE(persisted, kBatchesBeforeCheckpoint);
   for (auto& [serial, count] : records_per_serial) {
     EXPECT_LE(serial, persisted) << "a batch after the persisted serial number survived";
-    if (serial <= persisted) EXPECT_EQ(count, kRecordsPerBatch) << serial;
+    if (serial <= persisted) {
+      EXPECT_EQ(count, kRecordsPerBatch) << serial;
+    }
   }
 }
