@@ -71,8 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     inserted = store.BatchInsert(buffer, ++stores.serial);
     accepted = true;
   } catch (const psfstore::core::BatchRefused&) {
-  } catch (const std::logic_error&) {
-    // A projected field that is not a scalar: the predicate refuses the record.
+  } catch (const std::exception&) {
+    // A predicate refused a record: a projected field that is not a scalar
+    // (std::logic_error), or a number or string the JSON library cannot convert
+    // (simdjson_error, such as a number beyond the double range).
   }
   bool splits = counter.Load(buffer) == psfstore::core::Status::Ok;
   if (accepted) {
