@@ -41,6 +41,9 @@
 namespace psfstore {
 namespace core {
 
+class BasicScanner;
+class BasicFullScanner;
+
 struct RecordInsertContext;
 
 // A batch that BatchInsert refused as a whole: nothing of it reached the log and the
@@ -148,6 +151,23 @@ class PsfStore {
   // statuses. Call it before any session exists, from a thread without a session.
   // On Ok the system version is the recovered version + 1.
   Status Recover(const Guid& index_token, const Guid& log_token, RecoveryResult& result);
+
+  // Scans (defined in psf_store_scans.cc) ----------------------------------------------
+
+  // Run a chain scan or a full scan for the calling thread's session to its end,
+  // reading from the log file whatever lies below the head; the matches are in the
+  // scanner. Bounds are inclusive record addresses. Returns Ok, or the status that ended
+  // the scan early (IOError, OutOfMemory, Corruption), keeping the matches found before.
+  // Throws std::logic_error "A scan needs a session" without one.
+  Status ChainScan(BasicScanner& scanner, Address start, Address end);
+  Status FullScan(BasicFullScanner& scanner, Address start, Address end);
+  // Calls `visit` with the payload of each record, in the given order: from memory above
+  // the head, from the log file below it (never from a memory slot that may hold a newer
+  // page). The view is valid during the call and carries the JSON library's padding.
+  // Stops at the first record that cannot be read and returns its status (NotFound
+  // where no valid record starts). Requires a session, like the scans.
+  Status ForEachPayload(std::span<const uint64_t> record_addresses,
+                        const std::function<void(Address, PaddedView)>& visit);
 
   // State and markers --------------------------------------------------------------------
 

@@ -4,8 +4,10 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "module/bindings.h"
 #include "server/json_store.h"
@@ -52,7 +54,8 @@ void RegisterJSONStore(py::module_& module) {
              return store.Save(data, [] { PauseWithoutInterpreterLock(std::chrono::milliseconds{100}); });
            })
       .def("projection", &JSONStore::Projection, py::call_guard<py::gil_scoped_release>())
-      // query
+      // Kept for callers of the original interface: answers 0 and uses neither text.
+      .def("query", [](JSONStore&, const std::string&, const std::string&) -> size_t { return 0; })
       .def("is_running", &JSONStore::IsRunning)
       .def("lock_data_ingestion", &JSONStore::LockDataIngestion)
       .def("unlock_data_ingestion", &JSONStore::UnlockDataIngestion)
@@ -63,7 +66,17 @@ void RegisterJSONStore(py::module_& module) {
       .def("delete_all_projections", &JSONStore::DeleteAllProjections,
            py::call_guard<py::gil_scoped_release>())
       .def("delete_projection", &JSONStore::DeleteProjection, py::call_guard<py::gil_scoped_release>())
-      // scan, extract
+      .def("scan",
+           [](JSONStore& store, const std::string& name, recorder::operations::ScanOperation operation,
+              std::vector<recorder::data::Operand> operands, std::optional<uint64_t> start,
+              std::optional<uint64_t> end) {
+             return store.Scan(name, operation, std::move(operands), start, end);
+           })
+      .def("extract",
+           [](JSONStore& store, const recorder::data::Extractor& extractor,
+              const storage::Bitmap& records) -> std::optional<std::string> {
+             return store.Extract(extractor, records);
+           })
       // Beyond the members above: the listening interface of the next `run` ("*" by
       // default), so that a store can serve loopback only.
       .def("set_listen_address", &JSONStore::SetListenAddress);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,9 +22,12 @@
 
 #include <zmq.hpp>
 
+#include "bitmap/bitmap.h"
 #include "engine/persistence/platform.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
+#include "values/comparator.h"
+#include "values/extractor.h"
 
 namespace quillmark {
 namespace server {
@@ -98,6 +102,30 @@ class JSONStore {
   uint64_t EndAddress() const { return engine_->TailAddress(); }
 
   RecordEngine& engine() { return *engine_; }
+
+  // Queries (json_store_query.cc) --------------------------------------------------------
+
+  // The addresses of the records whose field `name` (a JSON Pointer) satisfies
+  // `operation` against `operands`, between the inclusive bounds (absent: 0 and the
+  // largest address). EQ on a projected name follows the projection's chain and so sees
+  // only records inserted since the projection became active; any other query walks the
+  // whole log and writes each match's JSON text to `listing`, one per line in address
+  // order, flushed once when the listing ends. Records no longer in memory are read from
+  // disk on both paths.
+  // Throws, before any session is opened: std::out_of_range "invalid map<K, T> key" for
+  // DEF and BTW, std::invalid_argument for EQ..GE without an operand. Then
+  // std::runtime_error "Can acquire only in REST phase!" while a checkpoint or change
+  // runs; std::logic_error "The field does not contain a scalar type" when the field of
+  // a scanned record holds an object, array or null (nothing is listed); and
+  // std::runtime_error "Error scanning projection" when the engine's scan fails.
+  storage::Bitmap Scan(const std::string& name, recorder::operations::ScanOperation operation,
+                       std::vector<recorder::data::Operand> operands, std::optional<uint64_t> start,
+                       std::optional<uint64_t> end, std::FILE* listing = stdout);
+
+  // The records at `records` as one Arrow table (see AssembleTable for the columns and
+  // its errors), written as an IPC stream and returned as Base64 text; nullopt for an
+  // empty set. Throws std::runtime_error "Can acquire only in REST phase!" like Scan.
+  std::optional<std::string> Extract(const recorder::data::Extractor& extractor, const storage::Bitmap& records);
 
  private:
   struct ProjectionEntry {

@@ -27,6 +27,9 @@ class PsfStoreEngine : public RecordEngine {
   uint16_t RegisterProjection(std::string_view name) override;
   bool ApplyPsfChange(PsfChange change, std::function<void(uint64_t)> on_complete) override;
   uint64_t TailAddress() const override;
+  psfstore::core::Status ChainScan(psfstore::core::BasicScanner& scanner, uint64_t start, uint64_t end) override;
+  psfstore::core::Status FullScan(psfstore::core::BasicFullScanner& scanner, uint64_t start, uint64_t end) override;
+  std::unique_ptr<recorder::data::RecordPayloadSource> OpenPayloadSource() override;
 
   psfstore::core::PsfStore& store() { return holder_->store; }
 

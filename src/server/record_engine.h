@@ -8,12 +8,17 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 
 #include "engine/core/guid.h"
 #include "engine/core/padded_buffer.h"
+#include "engine/core/status.h"
 #include "engine/core/system_state.h"
+#include "engine/persistence/scan_context.h"
+#include "values/table_assembly.h"
 
 namespace quillmark {
 namespace server {
@@ -63,6 +68,28 @@ class RecordEngine {
 
   // The address past the last record of the log.
   virtual uint64_t TailAddress() const = 0;
+
+  // Queries ------------------------------------------------------------------------------
+  // An engine that keeps no readable log (test doubles) need not override these: they
+  // throw std::logic_error.
+
+  // Runs a chain or full scan for the calling thread's session to its end, reading from
+  // disk what is no longer in memory. Bounds are inclusive 48-bit record addresses. Ok,
+  // or the status that ended the scan early; the matches found are in the scanner.
+  virtual psfstore::core::Status ChainScan(psfstore::core::BasicScanner& scanner, uint64_t start, uint64_t end) {
+    (void)scanner, (void)start, (void)end;
+    throw std::logic_error("This engine answers no queries");
+  }
+  virtual psfstore::core::Status FullScan(psfstore::core::BasicFullScanner& scanner, uint64_t start, uint64_t end) {
+    (void)scanner, (void)start, (void)end;
+    throw std::logic_error("This engine answers no queries");
+  }
+  // The payloads of records by address for the calling thread's session, which must
+  // stay open while the source is used. Records below the head come from the log file;
+  // reading in ascending address order reads each disk block once.
+  virtual std::unique_ptr<recorder::data::RecordPayloadSource> OpenPayloadSource() {
+    throw std::logic_error("This engine answers no queries");
+  }
 };
 
 // Closes the calling thread's session when the scope that opened it ends, also when it

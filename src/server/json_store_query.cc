@@ -1,0 +1,139 @@
+// JSONStore's queries: scans over a projection's chain or the whole log, and
+// extraction of the matching records into Arrow tables.
+#include <stdexcept>
+#include <string>
+
+#include <spdlog/spdlog.h>
+
+#include "engine/core/key_hash.h"
+#include "engine/persistence/scan_context.h"
+#include "server/json_store.h"
+#include "values/arrow_serialization.h"
+#include "values/table_assembly.h"
+
+namespace quillmark {
+namespace server {
+
+namespace {
+
+using psfstore::core::Status;
+using recorder::operations::Comparator;
+using recorder::operations::ScanOperation;
+
+constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
+constexpr const char* kScanFailed = "Error scanning projection";
+constexpr uint64_t kLastAddress = (uint64_t{1} << 48) - 1;
+
+void StartSessionOrThrow(RecordEngine& engine) {
+  if (!engine.TryStartSession()) throw std::runtime_error(kNotAtRest);
+}
+
+// Collects the listing of a full scan and hands it to the stream in large writes; the
+// stream is flushed once, when the listing is complete.
+class ListingWriter {
+ public:
+  explicit ListingWriter(std::FILE* stream) : stream_{stream} { buffer_.reserve(kChunkBytes + 4096); }
+
+  void Append(std::string_view record) {
+    buffer_.append(record);
+    buffer_.push_back('\n');
+    if (buffer_.size() >= kChunkBytes) WriteOut();
+  }
+  void Finish() {
+    WriteOut();
+    std::fflush(stream_);
+  }
+
+ private:
+  static constexpr size_t kChunkBytes = 1 << 20;
+
+  void WriteOut() {
+    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stream_);
+    buffer_.clear();
+  }
+
+  std::FILE* stream_;
+  std::string buffer_;
+};
+
+// Writes the JSON text of every record in `records`, ascending, one per line. Records
+// below the head come from the log file. Called with the session open.
+void ListRecords(RecordEngine& engine, const storage::Bitmap& records, std::FILE* stream) {
+  if (stream == nullptr || records.Cardinality() == 0) return;
+  auto source = engine.OpenPayloadSource();
+  ListingWriter writer{stream};
+  Status failure = Status::Ok;
+  uint64_t failed_address = 0;
+  records.ForEach([&](uint64_t address) {
+    if (failure != Status::Ok) return;
+    std::string_view payload;
+    failure = source->ReadPayload(address, &payload);
+    if (failure == Status::Ok) {
+      writer.Append(payload);
+    } else {
+      failed_address = address;
+    }
+  });
+  writer.Finish();
+  if (failure != Status::Ok) {
+    throw std::runtime_error("Unable to read the matching record at address " + std::to_string(failed_address) +
+                             ": " + psfstore::core::StatusName(failure));
+  }
+}
+
+}  // namespace
+
+storage::Bitmap JSONStore::Scan(const std::string& name, ScanOperation operation,
+                                std::vector<recorder::data::Operand> operands, std::optional<uint64_t> start,
+                                std::optional<uint64_t> end, std::FILE* listing) {
+  const uint64_t start_bound = start.value_or(0);
+  const uint64_t end_bound = end.value_or(kLastAddress);
+  // Binding checks the operation and the operand count before the engine is touched.
+  Comparator comparator{std::move(operands)};
+  Comparator::Predicate predicate = Comparator::Bind(operation, comparator);
+  std::optional<uint16_t> projection = FindProjection(name);
+
+  if (projection && operation == ScanOperation::EQ) {
+    std::string_view key = comparator.operands().front().bytes();
+    psfstore::core::BasicScanner scanner{*projection,
+                                         psfstore::core::KeyHash::OfGeneralKey(*projection, key.data(), key.size()),
+                                         std::move(predicate)};
+    StartSessionOrThrow(*engine_);
+    Status status;
+    {
+      SessionScope session{*engine_};
+      scan_serial_.fetch_add(1);
+      status = engine_->ChainScan(scanner, start_bound, end_bound);
+    }
+    if (status != Status::Ok) throw std::runtime_error(kScanFailed);
+    return scanner.results();
+  }
+
+  psfstore::core::BasicFullScanner scanner{name, std::move(predicate)};
+  StartSessionOrThrow(*engine_);
+  SessionScope session{*engine_};
+  scan_serial_.fetch_add(1);
+  Status status = engine_->FullScan(scanner, start_bound, end_bound);
+  // A field that is not a scalar abandons the query: nothing is listed or returned.
+  scanner.ThrowIfFailed();
+  storage::Bitmap results = scanner.results();
+  ListRecords(*engine_, results, listing);
+  if (status != Status::Ok) throw std::runtime_error(kScanFailed);
+  return results;
+}
+
+std::optional<std::string> JSONStore::Extract(const recorder::data::Extractor& extractor,
+                                              const storage::Bitmap& records) {
+  if (records.Cardinality() == 0) return std::nullopt;
+  std::shared_ptr<arrow::Table> table;
+  StartSessionOrThrow(*engine_);
+  {
+    SessionScope session{*engine_};
+    auto source = engine_->OpenPayloadSource();
+    table = recorder::data::AssembleTable(extractor, records, *source);
+  }
+  return recorder::data::SerializeTableAsBase64(*table);
+}
+
+}  // namespace server
+}  // namespace quillmark

@@ -1,0 +1,75 @@
+// The query operations of PsfStoreEngine: scans and record reads over the store.
+#include <algorithm>
+#include <stdexcept>
+
+#include "engine/persistence/record_reader.h"
+#include "engine/persistence/scan_session.h"
+#include "server/psf_store_engine.h"
+
+namespace quillmark {
+namespace server {
+
+using psfstore::core::Address;
+using psfstore::core::Status;
+
+namespace {
+
+// Bounds arrive as Python integers; anything past the largest 48-bit address means
+// "to the end" rather than wrapping round to a small address.
+Address ClampAddress(uint64_t address) {
+  return Address{std::min<uint64_t>(address, Address::kMaxAddress)};
+}
+
+// The calling thread's store session as the record reader sees it.
+class StoreReaderSession : public psfstore::core::ScanSession {
+ public:
+  explicit StoreReaderSession(psfstore::core::PsfStore& store) : store_{store} {
+    if (!store.HasSession()) throw std::logic_error("Reading records needs a session");
+  }
+  uint32_t version() const override { return store_.current_context().version; }
+  psfstore::core::Phase phase() const override { return store_.current_context().phase; }
+  void Refresh() override { store_.Refresh(); }
+
+ private:
+  psfstore::core::PsfStore& store_;
+};
+
+class StorePayloadSource : public recorder::data::RecordPayloadSource {
+ public:
+  explicit StorePayloadSource(psfstore::core::PsfStore& store)
+      : session_{store}, reader_{store.hlog(), session_} {}
+
+  Status ReadPayload(uint64_t address, std::string_view* payload) override {
+    // The previous payload has been copied out: let the epoch move on now and then, so
+    // that a long extraction does not hold back page eviction for concurrent writers.
+    if (++reads_ % kReadsPerRefresh == 0) session_.Refresh();
+    Status status = reader_.ReadPayload(Address{address}, buffer_);
+    if (status == Status::Ok) *payload = buffer_.view().text();
+    return status;
+  }
+
+ private:
+  static constexpr uint64_t kReadsPerRefresh = 1024;
+
+  StoreReaderSession session_;
+  psfstore::core::RecordReader reader_;
+  uint64_t reads_ = 0;
+  psfstore::core::PaddedBuffer buffer_;
+};
+
+}  // namespace
+
+Status PsfStoreEngine::ChainScan(psfstore::core::BasicScanner& scanner, uint64_t start, uint64_t end) {
+  return store().ChainScan(scanner, ClampAddress(start), ClampAddress(end));
+}
+
+Status PsfStoreEngine::FullScan(psfstore::core::BasicFullScanner& scanner, uint64_t start, uint64_t end) {
+  return store().FullScan(scanner, ClampAddress(start), ClampAddress(end));
+}
+
+std::unique_ptr<recorder::data::RecordPayloadSource> PsfStoreEngine::OpenPayloadSource() {
+  return std::make_unique<StorePayloadSource>(store());
+}
+
+}  // namespace server
+}  // namespace quillmark

@@ -1,0 +1,577 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "engine/core/light_epoch.h"
+#include "engine/persistence/record_reader.h"
+#include "engine/persistence/scan_runner.h"
+#include "temp_directory.h"
+#include "values/comparator.h"
+
+using namespace psfstore;
+using core::Address;
+using core::HybridLog;
+using core::KeyHash;
+using core::KeyPointer;
+using core::LightEpoch;
+using core::RecordHeader;
+using core::Status;
+using recorder::data::GenericValue;
+using recorder::data::Operand;
+using recorder::operations::Comparator;
+using recorder::operations::ScanOperation;
+using test_support::TempDirectory;
+
+namespace {
+
+using Disk = device::FileSystemDisk<LightEpoch>;
+constexpr uint64_t kPage = Address::kPageSize;
+
+// A field value as the test's own model holds it: independent of GenericValue.
+using ModelValue = std::variant<int64_t, double, std::string, bool>;
+
+struct ModelRecord {
+  Address address;
+  std::string json;
+  std::map<std::string, ModelValue> fields;  // scalar fields present, by JSON Pointer
+  bool indexed = false;                      // carries key pointers
+};
+
+// The comparison rules: no conversion between types, strings by unsigned bytes,
+// doubles by IEEE order, false < true.
+bool ModelEqual(const ModelValue& a, const ModelValue& b) { return a == b; }
+bool ModelLess(const ModelValue& value, const ModelValue& operand) {
+  if (value.index() != operand.index()) return false;
+  if (auto* s = std::get_if<std::string>(&value)) {
+    const std::string& t = std::get<std::string>(operand);
+    return std::lexicographical_compare(
+        s->begin(), s->end(), t.begin(), t.end(),
+        [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
+  }
+  return value < operand;
+}
+
+bool ModelMatches(ScanOperation op, const ModelValue& v, const std::vector<ModelValue>& operands) {
+  const ModelValue& a = operands.front();
+  switch (op) {
+    case ScanOperation::EQ: return ModelEqual(v, a);
+    case ScanOperation::NE: return !ModelEqual(v, a);
+    case ScanOperation::LT: return ModelLess(v, a);
+    case ScanOperation::LE: return ModelLess(v, a) || ModelEqual(v, a);
+    case ScanOperation::GT: return !(ModelLess(v, a) || ModelEqual(v, a));
+    case ScanOperation::GE: return !ModelLess(v, a);
+    case ScanOperation::IN:
+    case ScanOperation::NI: {
+      bool any = false;
+      for (const ModelValue& o : operands) any = any || ModelEqual(v, o);
+      return op == ScanOperation::IN ? any : !any;
+    }
+    default: return false;
+  }
+}
+
+Operand ToOperand(const ModelValue& value) {
+  return std::visit([](const auto& v) -> Operand { return v; }, value);
+}
+
+std::string JsonOf(const ModelValue& value) {
+  if (auto* i = std::get_if<int64_t>(&value)) return std::to_string(*i);
+  if (auto* d = std::get_if<double>(&value)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", *d);
+    std::string s = text;
+    if (s.find_first_of(".eE") == std::string::npos) s += ".0";
+    return s;
+  }
+  if (auto* b = std::get_if<bool>(&value)) return *b ? "true" : "false";
+  return "\"" + std::get<std::string>(value) + "\"";
+}
+
+// A session whose phase and version a test sets; Refresh moves it to `next` once.
+class TestSession : public core::ScanSession {
+ public:
+  explicit TestSession(LightEpoch& epoch) : epoch_{epoch} {}
+  uint32_t version() const override { return version_; }
+  core::Phase phase() const override { return phase_; }
+  void Refresh() override {
+    epoch_.Protect();
+    if (pending_ && --refreshes_until_shift_ == 0) {
+      phase_ = core::Phase::REST;
+      version_ = next_version_;
+      pending_ = false;
+      ++shifts;
+    }
+  }
+  void PrepareCheckpoint(uint32_t version) {
+    phase_ = core::Phase::PREPARE;
+    version_ = version;
+    next_version_ = version + 1;
+    pending_ = true;
+    refreshes_until_shift_ = 2;
+  }
+  int shifts = 0;
+
+ private:
+  LightEpoch& epoch_;
+  uint32_t version_ = 1;
+  uint32_t next_version_ = 1;
+  core::Phase phase_ = core::Phase::REST;
+  bool pending_ = false;
+  // Like a real thread, the session moves on only after others have caught up: here,
+  // at its second refresh.
+  int refreshes_until_shift_ = 0;
+};
+
+// A log, its disk and a hash index, with records written the way inserts lay them out:
+// header, key pointers, payload, optional values; each key pointer linked at the head of
+// its chain.
+class ScanFixture {
+ public:
+  explicit ScanFixture(uint64_t log_pages, const char* parent = "/dev/shm")
+      : directory{parent},
+        disk{std::make_unique<Disk>(directory.path(), epoch)},
+        log{std::make_unique<HybridLog>(log_pages * kPage, epoch, *disk, Address{0})},
+        index{epoch},
+        session{epoch} {
+    index.Initialize(4096);
+    epoch.Protect();
+  }
+  ~ScanFixture() {
+    epoch.Unprotect();
+    log.reset();
+  }
+
+  // Appends one record. `keys` are (predicate id, value) pairs given key pointers.
+  Address Insert(const std::string& json, const std::vector<std::pair<uint16_t, GenericValue>>& keys,
+                 uint32_t version = 1, bool leave_invalid = false) {
+    std::string optional;
+    std::vector<uint32_t> offsets;
+    for (const auto& [id, value] : keys) {
+      if (value.type() == GenericValue::Type::String) {
+        offsets.push_back(static_cast<uint32_t>(json.find(std::string{value.String()})));
+      } else {
+        offsets.push_back(static_cast<uint32_t>(json.size() + optional.size()));
+        optional += value.bytes();
+      }
+    }
+    uint32_t count = static_cast<uint32_t>(keys.size());
+    uint64_t size = RecordHeader::RecordSize(count, json.size(), optional.size());
+    Address address = log->ReserveRecordSpace(static_cast<uint32_t>(size), [this] { epoch.Protect(); });
+    uint8_t* record = log->Get(address);
+    RecordHeader header{count, static_cast<uint32_t>(json.size()), static_cast<uint32_t>(optional.size()),
+                        version, true};
+    std::memcpy(record, &header, 8);
+    uint8_t* payload = record + 8 + 40 * count;
+    std::memcpy(payload, json.data(), json.size());
+    std::memcpy(payload + json.size(), optional.data(), optional.size());
+    for (uint32_t i = 0; i < count; ++i) {
+      const auto& [id, value] = keys[i];
+      KeyHash hash = KeyHash::OfGeneralKey(id, value.bytes().data(), value.length());
+      core::AtomicHashBucketEntry* slot;
+      core::HashBucketEntry seen;
+      EXPECT_EQ(index.FindOrCreateEntry(hash, slot, seen), Status::Ok);
+      Address key_address = KeyPointer::KeyPointerAddress(address, i);
+      KeyPointer pointer = KeyPointer::General(i, seen.address(), id, offsets[i],
+                                               static_cast<uint32_t>(value.length()));
+      value.WriteWords(pointer.value_words());
+      std::memcpy(log->Get(key_address), &pointer, sizeof pointer);
+      slot->store(core::HashBucketEntry{key_address, hash.tag(), false});
+    }
+    if (!leave_invalid) {
+      header.set_invalid(false);
+      __atomic_store_n(reinterpret_cast<uint64_t*>(record), header.control(), __ATOMIC_RELEASE);
+    }
+    return address;
+  }
+
+  // Lets page writes and closes progress until the head has moved past `address`.
+  void WaitUntilOnDisk(Address address) {
+    while (log->GetHeadAddress() <= address) {
+      disk->TryComplete();
+      epoch.Protect();
+      // The head follows the tail only as far as pages are written; pages written
+      // since the tail last moved let it go on.
+      log->MoveHeadMarker(log->GetTailAddress().page());
+    }
+  }
+
+  std::vector<uint64_t> FullScan(const std::string& field, ScanOperation op,
+                                 const std::vector<Operand>& operands, Address start = Address{0},
+                                 Address end = Address::Max(), Status expected = Status::Ok) {
+    Comparator comparator{operands};
+    core::BasicFullScanner scanner{field, Comparator::Bind(op, comparator)};
+    EXPECT_EQ(core::RunFullScan(*log, session, scanner, start, end), expected);
+    scanner.ThrowIfFailed();
+    return Sorted(scanner.results());
+  }
+
+  std::vector<uint64_t> ChainScan(uint16_t id, const Operand& key, Address start = Address{0},
+                                  Address end = Address::Max()) {
+    Comparator comparator{{key}};
+    GenericValue value = comparator.operands().front();
+    core::BasicScanner scanner{id, KeyHash::OfGeneralKey(id, value.bytes().data(), value.length()),
+                               Comparator::Bind(ScanOperation::EQ, comparator)};
+    EXPECT_EQ(core::RunChainScan(*log, index, session, scanner, start, end), Status::Ok);
+    EXPECT_EQ(scanner.match_count(), scanner.results().Cardinality()) << "a record touched twice";
+    return Sorted(scanner.results());
+  }
+
+  static std::vector<uint64_t> Sorted(const quillmark::storage::Bitmap& bitmap) {
+    std::vector<uint64_t> values;
+    for (uint64_t i = 0, n = bitmap.Cardinality(); i < n; ++i) values.push_back(bitmap.Nth(i));
+    return values;
+  }
+
+  LightEpoch epoch;
+  TempDirectory directory;
+  std::unique_ptr<Disk> disk;
+  std::unique_ptr<HybridLog> log;
+  core::InternalHashTable index;
+  TestSession session;
+};
+
+// Generated records with fields of every scalar type, missing fields, escapes, and
+// values at integer and float boundaries; "/s" and "/n" are projected (ids 0 and 1)
+// on records after the first `unindexed`.
+class Model {
+ public:
+  static constexpr uint16_t kStringId = 0;
+  static constexpr uint16_t kIntId = 1;
+
+  Model(ScanFixture& fixture, size_t count, size_t unindexed, size_t pad_bytes, uint32_t seed = 7) {
+    std::mt19937_64 random{seed};
+    const std::vector<int64_t> ints = {0, 1, -1, 42, INT64_MAX, INT64_MIN, 1000000007};
+    const std::vector<double> doubles = {0.0, -0.5, 1.5, 3.0, 1e300, -1e-300, 2.2250738585072014e-308};
+    const std::vector<std::string> strings = {"", "a", "ab", "b", "x\\\"y", "\\u00e9t\\u00e9", "zz", "A"};
+    std::string pad(pad_bytes, 'p');
+    for (size_t i = 0; i < count; ++i) {
+      ModelRecord record;
+      std::string json = "{\"id\":" + std::to_string(i);
+      auto add = [&](const std::string& name, const ModelValue& value) {
+        json += ",\"" + name + "\":" + JsonOf(value);
+        record.fields["/" + name] = value;
+      };
+      if (random() % 8 != 0) add("s", strings[random() % strings.size()]);
+      if (random() % 8 != 0) add("n", ints[random() % ints.size()]);
+      if (random() % 4 != 0) add("d", doubles[random() % doubles.size()]);
+      if (random() % 4 != 0) add("b", random() % 2 == 0);
+      // "/m" holds any type: comparisons across types never match.
+      switch (random() % 4) {
+        case 0: add("m", int64_t{3}); break;
+        case 1: add("m", 3.0); break;
+        case 2: add("m", std::string{"3"}); break;
+        default: add("m", true); break;
+      }
+      if (pad_bytes > 0) json += ",\"pad\":\"" + pad + "\"";
+      json += ",\"o\":{\"s\":[1,2]}}";
+      std::vector<std::pair<uint16_t, GenericValue>> keys;
+      record.indexed = i >= unindexed;
+      if (record.indexed) {
+        auto s = record.fields.find("/s");
+        if (s != record.fields.end()) {
+          // The string value's bytes lie in the payload: the first occurrence of
+          // "s":"<value>" gives their position.
+          const std::string& text = std::get<std::string>(s->second);
+          size_t at = json.find("\"s\":\"" + text + "\"") + 5;
+          keys.emplace_back(kStringId, GenericValue::OfString(json.data() + at, text.size()));
+        }
+        auto n = record.fields.find("/n");
+        if (n != record.fields.end()) keys.emplace_back(kIntId, GenericValue::OfInt64(std::get<int64_t>(n->second)));
+      }
+      record.json = json;
+      record.address = fixture.Insert(json, keys);
+      records.push_back(std::move(record));
+    }
+  }
+
+  std::vector<uint64_t> Expected(const std::string& field, ScanOperation op,
+                                 const std::vector<ModelValue>& operands, Address start, Address end,
+                                 bool indexed_only = false) const {
+    std::vector<uint64_t> result;
+    for (const ModelRecord& record : records) {
+      if (record.address < start || record.address > end) continue;
+      if (indexed_only && !record.indexed) continue;
+      auto field_value = record.fields.find(field);
+      if (field_value == record.fields.end()) continue;
+      if (ModelMatches(op, field_value->second, operands)) result.push_back(record.address.control());
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+  }
+
+  std::vector<ModelRecord> records;
+};
+
+struct Query {
+  std::string field;
+  std::vector<ModelValue> operands;
+};
+
+const std::vector<Query>& Queries() {
+  static const std::vector<Query> queries = {
+      {"/s", {std::string{"ab"}}},
+      {"/s", {std::string{"x\\\"y"}, std::string{""}}},
+      {"/n", {int64_t{42}}},
+      {"/n", {INT64_MIN, INT64_MAX}},
+      {"/d", {3.0}},
+      {"/d", {int64_t{3}}},  // an integer operand never matches a double field
+      {"/b", {true}},
+      {"/m", {int64_t{3}}},
+      {"/missing", {int64_t{1}}},
+  };
+  return queries;
+}
+
+constexpr ScanOperation kOperations[] = {ScanOperation::EQ, ScanOperation::NE, ScanOperation::LT,
+                                         ScanOperation::LE, ScanOperation::GT, ScanOperation::GE,
+                                         ScanOperation::IN, ScanOperation::NI};
+
+std::vector<Operand> Operands(const std::vector<ModelValue>& values) {
+  std::vector<Operand> operands;
+  for (const ModelValue& v : values) operands.push_back(ToOperand(v));
+  return operands;
+}
+
+// Every operation on every query field, with and without bounds, by full scan; EQ on
+// the projected fields by chain scan too. Over data on disk every full scan reads
+// several pages, so `thorough` false keeps bounds for the EQ scans only.
+void CheckAllQueries(ScanFixture& fixture, const Model& model, Address low, Address high,
+                     bool thorough) {
+  const std::vector<std::pair<Address, Address>> bounds = {
+      {Address{0}, Address::Max()}, {low, high}, {high, low}};
+  for (const Query& query : Queries()) {
+    for (ScanOperation op : kOperations) {
+      // LE and GT are LT or EQ and their negation: in memory only.
+      if (!thorough && (op == ScanOperation::LE || op == ScanOperation::GT)) continue;
+      bool bounded = thorough || op == ScanOperation::EQ;
+      for (auto [start, end] : bounds) {
+        if (!bounded && start != Address{0}) continue;
+        ASSERT_EQ(fixture.FullScan(query.field, op, Operands(query.operands), start, end),
+                  model.Expected(query.field, op, query.operands, start, end))
+            << query.field << " op " << static_cast<int>(op) << " [" << start.control() << ", "
+            << end.control() << "]";
+      }
+    }
+  }
+  for (const auto& [field, id] : {std::pair{"/s", Model::kStringId}, std::pair{"/n", Model::kIntId}}) {
+    for (const Query& query : Queries()) {
+      if (query.field != field) continue;
+      for (auto [start, end] : bounds) {
+        ASSERT_EQ(fixture.ChainScan(id, ToOperand(query.operands.front()), start, end),
+                  model.Expected(field, ScanOperation::EQ, {query.operands.front()}, start, end, true))
+            << field << " chain [" << start.control() << ", " << end.control() << "]";
+      }
+    }
+  }
+}
+
+TEST(ScanTest, EveryOperationInMemoryMatchesTheModel) {
+  ScanFixture fixture{6};
+  Model model{fixture, 3000, 1000, 0};
+  // Bounds that fall exactly on records: both ends are inclusive.
+  Address low = model.records[700].address;
+  Address high = model.records[2400].address;
+  CheckAllQueries(fixture, model, low, high, true);
+  EXPECT_LE(fixture.log->GetHeadAddress(), model.records.front().address) << "all in memory";
+}
+
+TEST(ScanTest, EveryOperationOnDiskMatchesTheModel) {
+  // Six pages of log memory filled about three times over: most records are read back
+  // from the log file, and the answers are the same as in memory.
+  ScanFixture fixture{6};
+  Model model{fixture, 2000, 700, 120000};
+  fixture.WaitUntilOnDisk(model.records[1200].address);
+  ASSERT_GT(fixture.log->GetHeadAddress(), model.records[1200].address);
+  Address low = model.records[300].address;
+  Address high = model.records[1950].address;  // in memory
+  ASSERT_GE(high, fixture.log->GetHeadAddress());
+  CheckAllQueries(fixture, model, low, high, false);
+}
+
+TEST(ScanTest, ChainAcrossMemoryAndDiskWithNearAndFarHops) {
+  ScanFixture fixture{6};
+  std::vector<uint64_t> expected;
+  std::string pad(5000, 'p');
+  std::mt19937 random{11};
+  // Runs of consecutive chain members (small hops: the reads widen) separated by long
+  // stretches of other records (far hops: the reads shrink again).
+  for (int run = 0; run < 300; ++run) {
+    int members = 1 + random() % 40;
+    for (int i = 0; i < members; ++i) {
+      std::string json = "{\"k\":\"hot\",\"pad\":\"" + pad + "\"}";
+      Address address = fixture.Insert(json, {{3, GenericValue::OfString(json.data() + 6, 3)}});
+      expected.push_back(address.control());
+    }
+    int others = random() % 400;
+    for (int i = 0; i < others; ++i) {
+      std::string json = "{\"k\":\"cold\",\"pad\":\"" + pad + "\"}";
+      fixture.Insert(json, {{3, GenericValue::OfString(json.data() + 6, 4)}});
+    }
+  }
+  Address first = Address{expected.front()};
+  fixture.WaitUntilOnDisk(Address{expected[expected.size() / 2]});
+  EXPECT_GT(fixture.log->GetHeadAddress(), first);
+  EXPECT_EQ(fixture.ChainScan(3, std::string{"hot"}), expected);
+  // Bounds exactly on chain records are inclusive; bounds between a record's start and
+  // its key pointer leave that record out.
+  size_t a = expected.size() / 5, b = expected.size() - 3;
+  std::vector<uint64_t> bounded(expected.begin() + a, expected.begin() + b + 1);
+  EXPECT_EQ(fixture.ChainScan(3, std::string{"hot"}, Address{expected[a]}, Address{expected[b]}), bounded);
+  std::vector<uint64_t> inner(expected.begin() + a + 1, expected.begin() + b);
+  EXPECT_EQ(fixture.ChainScan(3, std::string{"hot"}, Address{expected[a] + 8}, Address{expected[b] - 8}), inner);
+  // A key with no hash-index entry completes at once with nothing.
+  EXPECT_TRUE(fixture.ChainScan(3, std::string{"none"}).empty());
+  EXPECT_TRUE(fixture.ChainScan(4, std::string{"hot"}).empty()) << "another predicate's chain";
+  // The reading of records the scan found: from disk below the head, from memory above.
+  core::RecordReader reader{*fixture.log, fixture.session};
+  core::PaddedBuffer payload;
+  for (uint64_t address : {expected.front(), expected[expected.size() / 2], expected.back()}) {
+    ASSERT_EQ(reader.ReadPayload(Address{address}, payload), Status::Ok);
+    EXPECT_EQ(std::string(payload.data(), payload.size()), "{\"k\":\"hot\",\"pad\":\"" + pad + "\"}");
+  }
+}
+
+TEST(ScanTest, PrefetchLevelGrowsOnNearHopsAndResetsOnFarOnes) {
+  uint8_t level = 0;
+  for (uint8_t expected : {1, 2, 3, 4, 4}) {
+    level = core::NextPrefetchLevel(level, core::kNearHopBytes);
+    EXPECT_EQ(level, expected);
+  }
+  EXPECT_EQ(core::NextPrefetchLevel(level, core::kNearHopBytes + 1), 0);
+}
+
+TEST(ScanTest, InvalidRecordsEmptySpaceAndFieldsThatAreNotScalars) {
+  ScanFixture fixture{6};
+  Address valid = fixture.Insert("{\"a\":1}", {{0, GenericValue::OfInt64(1)}});
+  fixture.Insert("{\"a\":1}", {{0, GenericValue::OfInt64(1)}}, 1, /*leave_invalid=*/true);
+  // A record that fills its page up to a gap: the next record starts a new page and the
+  // zero-filled rest of the page is skipped.
+  // Its size leaves 8 bytes of the page, too few for any record.
+  uint64_t payload_size = kPage - fixture.log->GetTailAddress().offset() - 16;
+  std::string big = "{\"a\":1,\"p\":\"" + std::string(payload_size - 15, 'x') + "\"}";
+  Address filler = fixture.Insert(big, {});
+  Address next = fixture.Insert("{\"a\":1}", {{0, GenericValue::OfInt64(1)}});
+  EXPECT_EQ(next, (Address{1, 0}));
+  EXPECT_EQ(fixture.FullScan("/a", ScanOperation::EQ, {int64_t{1}}),
+            (std::vector<uint64_t>{valid.control(), filler.control(), next.control()}));
+  EXPECT_EQ(fixture.ChainScan(0, int64_t{1}), (std::vector<uint64_t>{valid.control(), next.control()}));
+
+  // A field holding an object, an array or null stops the scan with the value error.
+  fixture.Insert("{\"a\":null}", {});
+  Comparator comparator{{int64_t{1}}};
+  core::BasicFullScanner scanner{"/a", Comparator::Bind(ScanOperation::EQ, comparator)};
+  EXPECT_EQ(core::RunFullScan(*fixture.log, fixture.session, scanner, Address{0}, Address::Max()), Status::Ok);
+  EXPECT_TRUE(scanner.failed());
+  EXPECT_THROW(
+      try { scanner.ThrowIfFailed(); } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "The field does not contain a scalar type");
+        throw;
+      },
+      std::logic_error);
+  // A field name that is not a JSON Pointer selects nothing.
+  EXPECT_TRUE(fixture.FullScan("a", ScanOperation::NE, {int64_t{5}}).empty());
+}
+
+TEST(ScanTest, VersionShiftMakesTheSessionCatchUpAndTheScanRestart) {
+  ScanFixture fixture{6};
+  std::vector<uint64_t> all;
+  for (int i = 0; i < 50; ++i) {
+    all.push_back(fixture.Insert("{\"v\":7}", {{2, GenericValue::OfInt64(7)}}, i < 25 ? 1 : 2).control());
+  }
+  // A session still preparing version 1 meets records of version 2: it refreshes into
+  // the new version and the scan runs again, counting nothing twice.
+  fixture.session.PrepareCheckpoint(1);
+  EXPECT_EQ(fixture.FullScan("/v", ScanOperation::EQ, {int64_t{7}}), all);
+  EXPECT_EQ(fixture.session.shifts, 1);
+  fixture.session.PrepareCheckpoint(1);
+  EXPECT_EQ(fixture.ChainScan(2, int64_t{7}), all);
+  EXPECT_EQ(fixture.session.shifts, 2);
+  // Directly: the in-memory part reports the shift with the resume point saved.
+  fixture.session.PrepareCheckpoint(1);
+  Comparator comparator{{int64_t{7}}};
+  core::BasicScanner scanner{2, KeyHash::OfGeneralKey(2, "\x07\0\0\0\0\0\0\0", 8),
+                             Comparator::Bind(ScanOperation::EQ, comparator)};
+  core::ChainScanContext context{scanner, Address{0}, Address::Max()};
+  EXPECT_EQ(core::ChainScan(*fixture.log, fixture.index, fixture.session, context, Address{0}, Address::Max()),
+            core::ScanStatus::VersionShift);
+  EXPECT_EQ(context.resume_address, Address{all.back() + 8});
+  EXPECT_EQ(scanner.match_count(), 0u);
+}
+
+TEST(ScanTest, RecordReaderNeverReadsAReusedSlot) {
+  ScanFixture fixture{6};
+  std::vector<std::pair<Address, std::string>> records;
+  std::string pad(12000, 'q');
+  for (int i = 0; i < 25000; ++i) {
+    std::string json = "{\"i\":" + std::to_string(i) + ",\"pad\":\"" + pad + "\"}";
+    records.emplace_back(fixture.Insert(json, {}), json);
+  }
+  fixture.WaitUntilOnDisk(records[records.size() / 2].first);
+  core::RecordReader reader{*fixture.log, fixture.session};
+  core::PaddedBuffer payload;
+  // The oldest records' slots now hold newer pages: they must come from the file.
+  for (size_t i = 0; i < records.size(); i += 97) {
+    ASSERT_EQ(reader.ReadPayload(records[i].first, payload), Status::Ok) << i;
+    ASSERT_EQ(std::string(payload.data(), payload.size()), records[i].second) << i;
+    EXPECT_EQ(std::memcmp(payload.data() + payload.size(), std::string(64, '\0').data(), 64), 0)
+        << "padding after the payload";
+  }
+  EXPECT_EQ(reader.ReadPayload(Address{8}, payload), Status::NotFound) << "before the log begins";
+  EXPECT_EQ(reader.ReadPayload(fixture.log->GetTailAddress(), payload), Status::NotFound);
+  EXPECT_EQ(reader.ReadPayload(records[5].first + 4, payload), Status::NotFound) << "unaligned";
+}
+
+TEST(ScanTest, FullScanRacingInserts) {
+  // A writer appends records while scans run; each scan sees every record completed
+  // before it started, never a record that does not match, and no torn record.
+  ScanFixture fixture{6};
+  std::atomic<uint64_t> completed{0};
+  std::atomic<bool> stop{false};
+  std::vector<Address> addresses(400000);
+  std::thread writer{[&] {
+    fixture.epoch.Protect();
+    for (uint64_t i = 0; i < addresses.size() && !stop.load(); ++i) {
+      std::string json = "{\"i\":" + std::to_string(i) + ",\"even\":" + (i % 2 == 0 ? "true" : "false") +
+                         ",\"pad\":\"" + std::string(i % 300, 'r') + "\"}";
+      addresses[i] = fixture.Insert(json, {});
+      completed.store(i + 1, std::memory_order_release);
+      if (i % 64 == 0) fixture.epoch.Protect();
+    }
+    fixture.epoch.Unprotect();
+  }};
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  int scans = 0;
+  while (std::chrono::steady_clock::now() < deadline && completed.load() < addresses.size()) {
+    uint64_t before = completed.load(std::memory_order_acquire);
+    Address begin_of_memory = fixture.log->GetHeadAddress();
+    std::vector<uint64_t> found = fixture.FullScan("/even", ScanOperation::EQ, {true});
+    uint64_t after = completed.load(std::memory_order_acquire);
+    std::vector<uint64_t> expected;
+    for (uint64_t i = 0; i < before; i += 2) expected.push_back(addresses[i].control());
+    // Every even record finished before the scan is found...
+    ASSERT_TRUE(std::includes(found.begin(), found.end(), expected.begin(), expected.end()))
+        << "scan " << scans << " missed a record (head was " << begin_of_memory.control() << ")";
+    // ...and everything found is an even record finished by the end of the scan.
+    std::vector<uint64_t> possible;
+    for (uint64_t i = 0; i < after; i += 2) possible.push_back(addresses[i].control());
+    ASSERT_TRUE(std::includes(possible.begin(), possible.end(), found.begin(), found.end()))
+        << "scan " << scans << " reported something that is not an even record";
+    ++scans;
+  }
+  stop.store(true);
+  writer.join();
+  EXPECT_GT(scans, 1);
+}
+
+}  // namespace
