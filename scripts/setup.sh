@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 DEBIAN_PACKAGES=(cmake ninja-build g++ pkg-config libzmq3-dev cppzmq-dev libsimdjson-dev
   libspdlog-dev libfmt-dev libroaring-dev libtsl-hopscotch-map-dev libgtest-dev libgmock-dev
-  liburing-dev libbenchmark-dev)
+  liburing-dev libbenchmark-dev clang libclang-rt-14-dev)
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do

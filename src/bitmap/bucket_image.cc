@@ -148,6 +148,9 @@ roaring_bitmap_t* DecodeBucketImage(const char* data, size_t length, bool portab
   if (type != kNativeArray) return nullptr;
   uint32_t cardinality;
   if (!reader.Get(&cardinality) || cardinality > (length - reader.position()) / 4) return nullptr;
+  // An empty array has no storage to copy into (memcpy to null is undefined even for
+  // zero bytes).
+  if (cardinality == 0) return roaring_bitmap_create();
   std::vector<uint32_t> values(cardinality);
   std::memcpy(values.data(), reader.Here(), size_t{cardinality} * 4);
   return roaring_bitmap_of_ptr(cardinality, values.data());

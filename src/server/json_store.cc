@@ -38,6 +38,9 @@ JSONStore::JSONStore(std::unique_ptr<RecordEngine> engine, const std::string& pa
   context_.set(zmq::ctxopt::io_threads, 1);
   context_.set(zmq::ctxopt::max_sockets, 1023);
   CreateStoreDirectory(path);
+  if (!directory_lock_.TryLock((std::filesystem::path{path} / kLockFileName).string())) {
+    throw std::runtime_error(kDirectoryInUse);
+  }
   if (engine) {
     engine_ = std::move(engine);
     service_ = std::make_unique<IngestionService>(context_, *engine_, counters_, rest_wait);

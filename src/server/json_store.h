@@ -25,6 +25,7 @@
 #include "bitmap/bitmap.h"
 #include "engine/core/guid.h"
 #include "engine/core/status.h"
+#include "engine/persistence/platform.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
 #include "values/comparator.h"
@@ -37,11 +38,17 @@ class JSONStore {
  public:
   // The address `Projection` reports when no address is known.
   static constexpr uint64_t kNoAddress = ~uint64_t{0};
+  static constexpr const char* kLockFileName = "LOCK";
+  static constexpr const char* kDirectoryInUse = "store directory is in use";
 
   // Creates the messaging context, the directory `path` (not its parents; an existing
   // directory is fine), the engine over it and the control publishers. Starts no
-  // thread. Throws std::filesystem::filesystem_error ("create_directory"),
-  // std::invalid_argument for a log size the engine refuses, zmq::error_t.
+  // thread. The store owns the directory while it lives: it holds an exclusive lock on
+  // the file kLockFileName there, so that no second store writes into the same log and
+  // checkpoints. Throws std::filesystem::filesystem_error ("create_directory"),
+  // std::runtime_error kDirectoryInUse when another live store (in this process or
+  // another) holds the directory, std::invalid_argument for a log size the engine
+  // refuses, zmq::error_t.
   JSONStore(uint64_t log_size, const std::string& path, uint32_t port);
   // The same over a given engine, with the workers' wait for REST given (tests).
   JSONStore(std::unique_ptr<RecordEngine> engine, const std::string& path, uint32_t port,
@@ -169,7 +176,9 @@ class JSONStore {
                          std::function<void(uint64_t)> on_complete);
 
   // Declaration order is teardown order reversed: the service goes first, then the
-  // context (its termination waits for every socket), the engine last.
+  // context (its termination waits for every socket), then the engine; the directory is
+  // given up only when nothing of the store can write into it any more.
+  psfstore::environment::FileLock directory_lock_;
   std::unique_ptr<RecordEngine> engine_;
   zmq::context_t context_;
   const uint32_t port_;

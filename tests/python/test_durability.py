@@ -141,6 +141,7 @@ def test_round_trip_across_three_processes(ext, tmp_path):
     end_of_second = store.end_address
     second_answers = answers(ext, store)
     store.stop()
+    del store  # releases the directory lock so the next process may open the store
 
     (third,) = run_child(RECOVER_AND_REPORT, path, free_port(), second["index"]["token"], second["log"]["token"])
     assert third["end"] == end_of_second

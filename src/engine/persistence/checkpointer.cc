@@ -27,6 +27,7 @@ Status Checkpointer::StartIndexCheckpoint(IndexCallback callback, Guid& token, D
   }
   failed_.store(false);
   index_writes_issued_.store(false);
+  log_final_address_taken_.store(false);
   log_token_ = Guid{};
   index_metadata_.Reset();
   index_metadata_.version = state_machine_.state().version;
@@ -55,6 +56,7 @@ Status Checkpointer::StartLogCheckpoint(LogCallback callback, Guid& token, DoneC
   failed_.store(false);
   index_token_ = Guid{};
   index_metadata_.Reset();
+  log_final_address_taken_.store(false);
   log_metadata_.Begin(state_machine_.state().version);
   log_callback_ = std::move(callback);
   index_callback_ = nullptr;
@@ -70,6 +72,7 @@ void Checkpointer::EnterPhase(SystemState state) {
   } else if (state.action == Action::CheckpointLog && state.phase == Phase::WAIT_FLUSH) {
     log_metadata_.final_address = log_.MoveReadOnlyToTail().control();
     if (WriteRecordFile(LogDirectory() + "info.dat", log_metadata_) != Status::Ok) MarkFailed();
+    log_final_address_taken_.store(true, std::memory_order_release);
   }
 }
 
@@ -86,6 +89,7 @@ void Checkpointer::JoinLogCheckpoint(uint32_t thread_id, const Guid& session) {
 }
 
 bool Checkpointer::LogDurable() {
+  if (!log_final_address_taken_.load(std::memory_order_acquire)) return false;
   Status status = log_.FlushStatus(Address{log_metadata_.final_address});
   if (status == Status::Pending) {
     handler_.TryComplete();

@@ -89,6 +89,9 @@ class Checkpointer {
 
   std::atomic<bool> failed_{false};
   std::atomic<bool> index_writes_issued_{false};
+  // The state machine publishes WAIT_FLUSH before EnterPhase has taken the final address;
+  // until it has, a thread seeing the phase must keep waiting, not test a stale address.
+  std::atomic<bool> log_final_address_taken_{false};
   IndexFiles index_files_;
   IndexMetadata index_metadata_;
   LogMetadata log_metadata_;

@@ -1,8 +1,11 @@
 #include "engine/persistence/platform.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -31,6 +34,45 @@ bool PinCurrentThread(uint32_t processor) {
   CPU_ZERO(&set);
   CPU_SET(processor, &set);
   return pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    Unlock();
+    descriptor_ = other.descriptor_;
+    other.descriptor_ = -1;
+  }
+  return *this;
+}
+
+bool FileLock::TryLock(const std::string& path) {
+  Unlock();
+  int descriptor;
+  do {
+    descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    throw std::runtime_error("cannot open lock file " + path + ": " + std::strerror(errno));
+  }
+  int result;
+  do {
+    result = ::flock(descriptor, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    int error = errno;
+    ::close(descriptor);
+    if (error == EWOULDBLOCK) return false;
+    throw std::runtime_error("cannot lock " + path + ": " + std::strerror(error));
+  }
+  descriptor_ = descriptor;
+  return true;
+}
+
+void FileLock::Unlock() {
+  if (descriptor_ < 0) return;
+  // Closing the only descriptor of the open file releases the lock.
+  ::close(descriptor_);
+  descriptor_ = -1;
 }
 
 }  // namespace environment

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace psfstore {
 namespace environment {
@@ -15,6 +16,31 @@ void FillRandom(void* buffer, size_t size);
 // Pins the calling thread to one processor. Returns false when the system refuses
 // (for example when the processor does not exist); the thread then runs unpinned.
 bool PinCurrentThread(uint32_t processor);
+
+// An exclusive advisory lock (flock) on a file, held from a successful TryLock until
+// Unlock or destruction. The lock belongs to this object's own open file, so two locks
+// on one path conflict even inside one process, and it is never inherited by programs
+// the process starts. The kernel drops it when the process dies, so a crashed owner
+// leaves nothing to clean up.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock() { Unlock(); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  FileLock(FileLock&& other) noexcept : descriptor_{other.descriptor_} { other.descriptor_ = -1; }
+  FileLock& operator=(FileLock&& other) noexcept;
+
+  // Creates `path` when missing and locks it without waiting. Returns false when another
+  // lock holds it; throws std::runtime_error naming the path when the file cannot be
+  // opened or locked for any other reason. An already held lock is released first.
+  bool TryLock(const std::string& path);
+  void Unlock();
+  bool held() const { return descriptor_ >= 0; }
+
+ private:
+  int descriptor_ = -1;
+};
 
 }  // namespace environment
 }  // namespace psfstore

@@ -1,0 +1,9 @@
+// Fuzzes the duration parser with arbitrary text.
+#include "temporal_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  quillmark::fuzzing::CheckParserAgreement(
+      data, size, recorder::data::try_parse_duration,
+      [](const char* text, size_t length) { return recorder::data::parse_duration(text, length); });
+  return 0;
+}

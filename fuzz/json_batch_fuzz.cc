@@ -1,0 +1,93 @@
+// Fuzzes the JSON adapter's batch validation and splitting with arbitrary bytes. A batch
+// is all or nothing: either it is refused with a fault offset inside the buffer, or every
+// record's payload lies inside the buffer, is itself exactly one valid document, and the
+// records come out in order without overlapping. Splitting the same batch of objects and
+// arrays through small windows must give the same records whenever every document fits in
+// a window.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/padded_buffer.h"
+#include "engine/core/simdjson_adapter.h"
+
+using psfstore::adapter::SIMDJsonAdapter;
+using psfstore::core::PaddedBuffer;
+using psfstore::core::Status;
+
+namespace {
+
+std::vector<std::string> FieldNames() { return {"/a", "/b/0", "", "/c~1d", "/a/x/y"}; }
+
+// Payload offsets and sizes of the records of an accepted batch, checked for order.
+std::vector<std::pair<size_t, size_t>> RecordSpans(SIMDJsonAdapter& adapter, const PaddedBuffer& buffer) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  const char* begin = buffer.view().data();
+  size_t end_of_previous = 0;
+  while (adapter.HasNext()) {
+    auto record = adapter.NextRecord();
+    if (record.payload.data() < begin) std::abort();
+    size_t offset = static_cast<size_t>(record.payload.data() - begin);
+    if (offset < end_of_previous || offset + record.payload.size() > buffer.view().size()) std::abort();
+    if (record.payload.empty()) std::abort();
+    for (const auto& field : record.fields) {
+      if (field.index >= FieldNames().size()) std::abort();
+      if (field.token.data() < record.payload.data() ||
+          field.token.data() + field.token.size() > record.payload.data() + record.payload.size()) {
+        std::abort();
+      }
+    }
+    end_of_previous = offset + record.payload.size();
+    spans.emplace_back(offset, record.payload.size());
+  }
+  return spans;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static SIMDJsonAdapter whole(FieldNames());
+  static SIMDJsonAdapter windowed(FieldNames(), 128);
+  static SIMDJsonAdapter single(FieldNames());
+  PaddedBuffer buffer(std::string_view(reinterpret_cast<const char*>(data), size));
+
+  Status status = whole.Load(buffer);
+  if (status != Status::Ok) {
+    if (status != Status::Corruption || whole.HasNext() || whole.fault().offset > size) std::abort();
+    // Windows only ever refuse more: a batch refused whole is refused in pieces too.
+    if (windowed.Load(buffer) == Status::Ok) std::abort();
+    return 0;
+  }
+  auto spans = RecordSpans(whole, buffer);
+  if (spans.size() != whole.record_count()) std::abort();
+
+  // The library's windowed splitting cannot tell whether a top-level scalar (a number,
+  // a string) at the end of a window is complete, so the comparison only covers batches
+  // of objects and arrays.
+  size_t largest = 0;
+  bool containers_only = true;
+  for (const auto& span : spans) {
+    largest = std::max(largest, span.second);
+    char first = static_cast<char>(data[span.first]);
+    containers_only = containers_only && (first == '{' || first == '[');
+  }
+  if (largest <= 64 && containers_only) {
+    if (windowed.Load(buffer) != Status::Ok) {
+      std::fprintf(stderr, "refused in windows: %s\n", windowed.fault().Describe().c_str());
+      std::abort();
+    }
+    if (RecordSpans(windowed, buffer) != spans) {
+      std::fprintf(stderr, "windows split the batch differently\n");
+      std::abort();
+    }
+  }
+
+  // Each record alone is one valid document.
+  for (const auto& span : spans) {
+    PaddedBuffer record(std::string_view(reinterpret_cast<const char*>(data) + span.first, span.second));
+    if (single.Load(record) != Status::Ok || single.record_count() != 1) std::abort();
+  }
+  return 0;
+}
