@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 DEBIAN_PACKAGES=(cmake ninja-build g++ pkg-config libzmq3-dev cppzmq-dev libsimdjson-dev
   libspdlog-dev libfmt-dev libroaring-dev libtsl-hopscotch-map-dev libgtest-dev libgmock-dev
-  liburing-dev libbenchmark-dev clang libclang-rt-14-dev)
+  liburing-dev libbenchmark-dev clang)
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
@@ -19,6 +19,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   if ! $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; then
     $SUDO apt-get update -qq
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  fi
+fi
+
+# libFuzzer's runtime comes with the compiler-rt package of the installed clang
+# (libclang-rt-14-dev on Debian 12, libclang-rt-19-dev on Debian 13).
+clang_major=$(clang -dumpversion 2>/dev/null | cut -d. -f1 || true)
+if [ -n "$clang_major" ]; then
+  runtime="libclang-rt-${clang_major}-dev"
+  if ! dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok installed"; then
+    echo "setup: installing $runtime"
+    SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$runtime" ||
+      echo "setup: $runtime is not available; only 'make fuzz' needs it" >&2
   fi
 fi
 
