@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "bitmap/bitmap.h"
+#include "engine/core/psf_registry.h"
+#include "engine/persistence/naming_checkpoint.h"
 
 namespace quillmark {
 namespace storage {
@@ -31,3 +33,38 @@ TEST(FuzzRegressionTest, NativeBitmapImageWithAnEmptyArrayBucketDecodes) {
 }  // namespace
 }  // namespace storage
 }  // namespace quillmark
+
+namespace psfstore {
+namespace core {
+namespace {
+
+TEST(FuzzRegressionTest, MalformedNamingFilesAreRefusedNotThrownOrAppliedHalfway) {
+  // Each was accepted or threw before: a last line without a line break moved the
+  // reader past the end (std::out_of_range out of recovery); the others parsed into a
+  // registry that could not be rebuilt or written back.
+  const char* const refused[] = {
+      "2\n2\n/",                                // field names run to the end of the text
+      "1\n/k\r\r\n0\n0\n0\n0\n0\n",             // a field name the next checkpoint cannot write
+      "1\n\r\n0\n0\n0\n0\n0\n",                 // a field name that is empty once read
+      "2\nk\nk\n0\n1\n1 1 -1 proj\n0\n1\n0\n0\n",  // a repeated name: the predicate's field 1 is gone
+      "1\nk\n0\n1\n0 -1 proj\n0\n1\n0\n0\n",    // a projection of no field
+      "1\nk\n0\n1\n1 0 -1 other\n0\n0\n0\n",    // a built-in predicate that is not a projection
+      "1\nk\n0\n2\n1 0 -1 proj\n1 0 -1 proj\n0\n2\n1\n0\n0\n",  // active ids out of order
+      "1\nk\n0\n1\n1 0 -1 proj\n0\n2\n0\n0\n0\n",                // an active id twice
+  };
+  for (const char* text : refused) {
+    NamingCheckpoint parsed;
+    std::string error;
+    EXPECT_EQ(NamingCheckpoint::Parse(text, parsed, &error), Status::Corruption) << text;
+    EXPECT_FALSE(error.empty()) << text;
+  }
+  NamingCheckpoint parsed;
+  ASSERT_EQ(NamingCheckpoint::Parse("2\n/k\n/a b\n0\n2\n1 0 -1 proj\n1 1 -1 proj\n0\n2\n0\n1\n0", parsed), Status::Ok);
+  PsfRegistry registry;
+  ASSERT_EQ(parsed.ApplyTo(registry), Status::Ok);
+  EXPECT_EQ(registry.general_psf_count(), 2u);
+}
+
+}  // namespace
+}  // namespace core
+}  // namespace psfstore

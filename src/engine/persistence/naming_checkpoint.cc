@@ -1,5 +1,6 @@
 #include "engine/persistence/naming_checkpoint.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
@@ -26,7 +27,9 @@ class TextReader {
     size_t end = text_.find('\n', position_);
     if (end == std::string::npos) end = text_.size();
     line.assign(text_, position_, end - position_);
-    position_ = end + 1;
+    // Past the line break, but never past the end: a last line without one must
+    // leave the reader at the end, where every later read fails cleanly.
+    position_ = std::min(end + 1, text_.size());
     return true;
   }
 
@@ -42,7 +45,7 @@ class TextReader {
   bool EndOfLine() {
     while (position_ < text_.size() && text_[position_] != '\n' && IsSpace(text_[position_])) ++position_;
     if (position_ < text_.size() && text_[position_] != '\n') return false;
-    ++position_;
+    if (position_ < text_.size()) ++position_;
     return true;
   }
 
@@ -116,6 +119,11 @@ Status ParsePredicates(TextReader& reader, size_t field_count, std::vector<Namin
                                std::to_string(predicate.library_id));
     }
     predicate.function_name = std::string{function};
+    // The only built-in predicate is the projection of one field; anything else would
+    // be evaluated as one and read fields it does not have.
+    if (predicate.function_name != kProjectionFunctionName || predicate.fields.size() != 1) {
+      return Refuse(error, std::string{table} + " predicate " + std::to_string(i) + " is not a projection of one field");
+    }
     predicates.push_back(std::move(predicate));
   }
   return Status::Ok;
@@ -128,6 +136,10 @@ Status ParseIds(TextReader& reader, size_t table_size, std::vector<Id>& ids, con
   for (uint64_t i = 0; i < count; ++i) {
     Id id = 0;
     if (!reader.Read(id) || id >= table_size) return Refuse(error, std::string{"bad active "} + table + " id");
+    // Active sets are written in increasing order, each id once.
+    if (!ids.empty() && id <= ids.back()) {
+      return Refuse(error, std::string{"active "} + table + " ids out of order or repeated");
+    }
     ids.push_back(id);
   }
   return Status::Ok;
@@ -183,8 +195,16 @@ Status NamingCheckpoint::Parse(const std::string& text, NamingCheckpoint& checkp
   }
   for (uint64_t i = 0; i < field_count; ++i) {
     std::string name;
-    if (!reader.Line(name) || name.empty()) return Refuse(error, "missing field name " + std::to_string(i));
-    if (name.back() == '\r') name.pop_back();
+    if (!reader.Line(name)) return Refuse(error, "missing field name " + std::to_string(i));
+    if (!name.empty() && name.back() == '\r') name.pop_back();
+    // Only names the store could write back: the recovered store checkpoints them again.
+    if (name.empty() || name.find('\r') != std::string::npos) {
+      return Refuse(error, "bad field name " + std::to_string(i));
+    }
+    // Ids are positions in this list; a repeated name would get the earlier one's id.
+    if (std::find(checkpoint.field_names.begin(), checkpoint.field_names.end(), name) != checkpoint.field_names.end()) {
+      return Refuse(error, "field name " + std::to_string(i) + " repeats an earlier one");
+    }
     checkpoint.field_names.push_back(std::move(name));
   }
   uint64_t library_count = 0;
