@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "bitmap/bitmap.h"
+#include "engine/core/padded_buffer.h"
 #include "engine/core/psf_registry.h"
+#include "engine/core/simdjson_adapter.h"
 #include "engine/persistence/naming_checkpoint.h"
 
 namespace quillmark {
@@ -63,6 +65,28 @@ TEST(FuzzRegressionTest, MalformedNamingFilesAreRefusedNotThrownOrAppliedHalfway
   PsfRegistry registry;
   ASSERT_EQ(parsed.ApplyTo(registry), Status::Ok);
   EXPECT_EQ(registry.general_psf_count(), 2u);
+}
+
+TEST(FuzzRegressionTest, ATopLevelNumberCutByAWindowIsRefusedNotStoredAsTwoRecords) {
+  // Batches larger than the parser window are split in windows; a bare number across a
+  // window's end came out as two valid numbers, two records where the batch had one.
+  adapter::SIMDJsonAdapter windowed({"/a"}, 128);
+  std::string batch;
+  while (batch.size() < 120) batch += "{\"a\": 1}\n";
+  std::string number(40, '7');
+  PaddedBuffer cut{batch + number + "\n"};
+  EXPECT_EQ(windowed.Load(cut), Status::Corruption);
+  EXPECT_EQ(windowed.fault().offset, batch.size());
+  EXPECT_FALSE(windowed.HasNext());
+
+  // The same number inside one window, and numbers apart from window ends, still load.
+  PaddedBuffer whole{number + "\n" + batch};
+  ASSERT_EQ(windowed.Load(whole), Status::Ok);
+  EXPECT_EQ(windowed.NextRecord().payload, number);
+  std::string short_numbers;
+  for (int i = 0; i < 100; ++i) short_numbers += std::to_string(i) + " ";
+  PaddedBuffer many{short_numbers};
+  if (windowed.Load(many) == Status::Ok) EXPECT_EQ(windowed.record_count(), 100u);
 }
 
 }  // namespace

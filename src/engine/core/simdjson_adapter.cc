@@ -442,7 +442,7 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   // grammar and names the offset of a fault.
   if (!ValidateWholeBatch(buffer)) {
     if (Walk(buffer, /*validate=*/true) != core::Status::Ok) return core::Status::Corruption;
-    return CheckRecordSizes();
+    return CheckRecords(buffer);
   }
   // Then the fields, walking only the paths that lead to them. Both passes split the
   // text the same way; should they ever disagree, the checking walk decides alone.
@@ -455,10 +455,27 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
     for (size_t start : document_starts_) records_.push_back(RecordSpan{start, 0, 0, 0});
     SetPayloadSizes(buffer);
   }
-  return CheckRecordSizes();
+  return CheckRecords(buffer);
 }
 
-core::Status SIMDJsonAdapter::CheckRecordSizes() {
+core::Status SIMDJsonAdapter::CheckRecords(core::PaddedView buffer) {
+  // The library splits a large batch at window ends and cannot tell whether a bare
+  // number there goes on in the next window: "12345" may come out as the documents
+  // "123" and "45". Every other top-level value cut in two fails to parse, and one
+  // number never touches the next document, so a number followed directly by more
+  // text was cut.
+  if (buffer.size() > library_->window) {
+    for (const RecordSpan& record : records_) {
+      size_t end = record.payload_begin + record.payload_size;
+      char first = buffer.data()[record.payload_begin];
+      bool number = first == '-' || (first >= '0' && first <= '9');
+      if (number && end < buffer.size() && !IsJsonWhiteSpace(buffer.data()[end])) {
+        return Refuse(record.payload_begin, "a top-level number runs across the end of a parser window of " +
+                                                std::to_string(library_->window) +
+                                                " bytes; separate top-level numbers with white space");
+      }
+    }
+  }
   for (const RecordSpan& record : records_) {
     if (record.payload_size > kMaxDocumentSize) {
       return Refuse(record.payload_begin, "document of " + std::to_string(record.payload_size) +

@@ -112,7 +112,9 @@ class SIMDJsonAdapter {
   // Runs the library's complete parser over the batch and notes where each document
   // starts; false when it refuses the batch.
   bool ValidateWholeBatch(core::PaddedView buffer);
-  core::Status CheckRecordSizes();
+  // Refuses records larger than the record limit and, when the batch was split in
+  // windows, a top-level number cut in two by a window's end.
+  core::Status CheckRecords(core::PaddedView buffer);
   // Splits the batch into records_ and fields_ with the on-demand parser. With
   // `validate` every token is checked and a fault refuses the batch at its exact
   // offset; without, only the paths to the fields are read.
