@@ -15,5 +15,9 @@ void RegisterBitmap(pybind11::module_& module);
 void RegisterStatusAndScanOperation(pybind11::module_& module);
 void RegisterJSONStore(pybind11::module_& module);
 
+// Makes `cls.__new__(cls)` raise TypeError instead of returning an object whose native
+// part was never constructed (see bare_new_guard.cc). Python subclasses are unaffected.
+void RefuseBareNew(pybind11::handle cls);
+
 }  // namespace module
 }  // namespace quillmark

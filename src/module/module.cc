@@ -18,4 +18,8 @@ PYBIND11_MODULE(_quillmark_rec_server_extension, module) {
   quillmark::module::RegisterBitmap(module);
   quillmark::module::RegisterStatusAndScanOperation(module);
   quillmark::module::RegisterJSONStore(module);
+  for (const char* name : {"DynamicScan", "Extractor", "Bitmap", "JSONStore"}) {
+    quillmark::module::RefuseBareNew(module.attr(name));
+  }
+  quillmark::module::RefuseBareNew(module.attr("Bitmap").attr("Chunks"));
 }
