@@ -15,6 +15,7 @@ import dataclasses
 import gc
 import math
 import os
+import threading
 import types
 from typing import Any, Callable
 
@@ -610,3 +611,53 @@ def test_members_called_unbound_refuse_a_self_that_is_not_theirs(ext):
                     continue
                 # Operators answer NotImplemented, so that Python tries the other operand.
                 assert result is NotImplemented, f"{owner.__name__}.{name}({stranger!r}) returned {result!r}"
+
+
+def test_bad_batches_among_good_ones_from_many_writers_insert_exactly_the_good_ones(ext, tmp_path):
+    """Refused batches, direct and over ZeroMQ, interleaved with accepted ones from
+    several writers at once: every good record is stored once, nothing of a bad batch
+    is, and each writer hears the right answer."""
+    store, port = make_store(ext, tmp_path / "store")
+    store.projection("/k")
+    store.run(2)
+    bad_batches = [b'{"k": 1}\n{"k": 1e400}', b'{"k": 1}\n{"k": {}}', b'{"k": 1}\n{"k": ', b'{"k": "\xff"}']
+
+    def good_batch(writer, serial):
+        return b'{"k": "w%d", "n": %d}\n{"k": "w%d", "n": %d}' % (writer, serial, writer, serial)
+
+    def remote_writer(writer, answers):
+        with client(port) as requests:
+            for serial in range(60):
+                if serial % 3 == 2:
+                    answers.append(request(requests, bad_batches[serial % 4], b"bad")[0])
+                else:
+                    answers.append(request(requests, good_batch(writer, serial), b"good")[0])
+
+    def direct_writer(writer, answers):
+        for serial in range(4):
+            answers.append(store.save(good_batch(writer, serial)))
+            try:
+                store.save(bad_batches[serial])
+                answers.append("accepted")
+            except (ValueError, RuntimeError):
+                answers.append("refused")
+
+    results = {writer: [] for writer in range(4)}
+    threads = [threading.Thread(target=remote_writer if writer < 3 else direct_writer, args=(writer, results[writer]))
+               for writer in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    store.stop()
+
+    for writer in range(3):
+        assert results[writer] == [b"ERR_BAD_DATA" if serial % 3 == 2 else b"OK" for serial in range(60)]
+    assert results[3] == [2, "refused"] * 4
+    expected = 3 * 40 * 2 + 4 * 2
+    assert store.stats()[1] == expected
+    for writer in range(4):
+        found = store.scan("/k", ext.ScanOperation.EQ, ["w%d" % writer], None, None)
+        assert len(found) == (40 * 2 if writer < 3 else 8)
+    assert len(store.scan("/n", ext.ScanOperation.GE, [0], None, None)) == expected
