@@ -71,6 +71,11 @@ void JSONStore::Run(uint64_t workers, const std::function<void()>& pause) {
   spdlog::info("Service started with {} write threads", workers);
 }
 
+void JSONStore::SetListenAddress(std::string host) {
+  if (host.find('\0') != std::string::npos) throw std::invalid_argument("The listen address contains a NUL character");
+  listen_host_ = std::move(host);
+}
+
 std::pair<uint64_t, uint64_t> JSONStore::Stats() const {
   uint64_t bytes = counters_.bytes.load();
   uint64_t records = counters_.records.load();

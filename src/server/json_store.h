@@ -66,8 +66,10 @@ class JSONStore {
   void Run(uint64_t workers, const std::function<void()>& pause);
   void Stop() { service_->Stop(); }
   // The interface the front socket listens on from the next Run: "*" (every interface,
-  // the default) or an address such as "127.0.0.1".
-  void SetListenAddress(std::string host) { listen_host_ = std::move(host); }
+  // the default) or an address such as "127.0.0.1". Throws std::invalid_argument for a
+  // host with a NUL character: the messaging library would cut the endpoint there and
+  // listen on another port than the store's.
+  void SetListenAddress(std::string host);
   bool IsRunning() const { return service_->running(); }
 
   // (bytes ingested, records ingested), logged.

@@ -40,6 +40,9 @@ INVALID_JSON = [
     b"[" * 100_000 + b"]" * 100_000,  # nesting deeper than any parser allows
     b'{"k": 01}',
     b'{"k": 1e}',
+    b'{"k": "a\x01b"}',  # a control character inside a string
+    b"\xef\xbb\xbf" + b'{"k": 1}',  # a byte-order mark
+    b'{"k": "' + b"x" * (32 * 2**20) + b'"}',  # larger than a log page
 ]
 PROJECTED_NUMBERS_BEYOND_DOUBLE = [b'{"k": 1e400}', b'{"k": -1e400}', b'{"k": 1' + b"0" * 400 + b"}"]
 
@@ -132,7 +135,11 @@ def row(owner, member, label, call, expected):
     ROWS.append(Row(owner, member, label, call, expected))
 
 
-def each(owner, member, values, call, expected, label=repr):
+def short_repr(value):
+    return repr(value[:40]) if isinstance(value, (bytes, str)) else repr(value)
+
+
+def each(owner, member, values, call, expected, label=short_repr):
     """One row per value: call(world, value)."""
     for value in values:
         row(owner, member, label(value)[:40], lambda w, v=value: call(w, v), expected)
@@ -233,6 +240,8 @@ def run_on_bad_address(w, host):
 row(S, "run", "already running", run_twice, raises(RuntimeError, match="already running"))
 each(S, "set_listen_address", ["", "no such host", "127.0.0.1:1", "::1]"], run_on_bad_address, raises(RuntimeError))
 each(S, "set_listen_address", NOT_TEXT, lambda w, v: w.store.set_listen_address(v), raises(TypeError))
+row(S, "set_listen_address", "NUL before another port",
+    lambda w: w.store.set_listen_address("127.0.0.1:%d\0" % free_port()), raises(ValueError, match="NUL"))
 row(S, "stop", "argument", lambda w: w.store.stop(True), raises(TypeError))
 row(S, "stats", "argument", lambda w: w.store.stats(0), raises(TypeError))
 
