@@ -11,6 +11,7 @@ namespace py = pybind11;
 // ("Python version mismatch: ...") and turns failures of the body into ImportError.
 PYBIND11_MODULE(_quillmark_rec_server_extension, module) {
   spdlog::set_level(spdlog::level::debug);
+  quillmark::module::RegisterExceptionMessages();
   quillmark::module::RegisterDynamicScan(module);
   quillmark::module::RegisterModuleFunctions(module);
   quillmark::module::RegisterExtractorType(module);

@@ -174,6 +174,9 @@ each(S, "__init__", [2**40, 2**57 + LOG_SIZE, 2**63, U64_MAX - U64_MAX % 2**25],
      lambda w, v: new_store(w, log_size=v), raises(MemoryError, ValueError))
 each(S, "__init__", NOT_TEXT, lambda w, v: new_store(w, path=v), raises(TypeError))
 each(S, "__init__", ["", "/proc/no/such/parent/store"], lambda w, v: new_store(w, path=v), raises(RuntimeError))
+# Messages quote the path: with bytes that are not UTF-8 they must still be readable.
+row(S, "__init__", "missing parent, not UTF-8", lambda w: new_store(w, path=b"/proc/no/such/\xff/store"),
+    raises(RuntimeError, match="\\xff"))
 row(S, "__init__", "path with NUL", lambda w: new_store(w, path=os.path.join(w.tmp, "a\0b")), raises(ValueError))
 row(S, "__init__", "path is a file", lambda w: new_store(w, path=os.path.join(w.path, "LOCK")),
     raises(RuntimeError))
