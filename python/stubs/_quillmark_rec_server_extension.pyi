@@ -4,6 +4,9 @@ import typing
 import typing_extensions
 __all__: list[str] = ['Aborted', 'BTW', 'Bitmap', 'Bool', 'Corruption', 'DEF', 'Date', 'Double', 'Duration', 'DynamicScan', 'EQ', 'Extractor', 'ExtractorType', 'GE', 'GT', 'IN', 'IOError', 'Int64', 'JSONStore', 'LE', 'LT', 'NE', 'NI', 'NotFound', 'Ok', 'OutOfMemory', 'Pending', 'Raw', 'Record', 'ScanOperation', 'Status', 'String', 'Time', 'Timestamp', 'generate_test_arrow_as_b64_string', 'simdjson_active_runtime', 'simdjson_threaded', 'simdjson_version', 'try_me', 'zmq_version']
 class DynamicScan:
+    @classmethod
+    def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
+        ...
     def __init__(self) -> None:
         ...
     def check(self, arg0: str) -> bool:
@@ -125,6 +128,9 @@ class Extractor:
         """
         The columns of one table: a list of (column name, extractor) pairs.
         """
+    @classmethod
+    def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
+        ...
     @property
     def type(self) -> ExtractorType:
         """
@@ -135,6 +141,9 @@ class Bitmap:
     Compressed set of unsigned 64-bit integers (record addresses).
     """
     class Chunks:
+        @classmethod
+        def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
+            ...
         def __iter__(self) -> typing.Any:
             ...
         def __next__(self) -> list:
@@ -145,6 +154,9 @@ class Bitmap:
         """
         Bitmap decoded from a bytes-like object written by write().
         """
+    @classmethod
+    def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
+        ...
     def __and__(self, other: Bitmap) -> Bitmap:
         ...
     def __contains__(self, position: int) -> bool:
@@ -415,6 +427,9 @@ class ScanOperation:
     def value(self) -> int:
         ...
 class JSONStore:
+    @classmethod
+    def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
+        ...
     def __init__(self, arg0: int, arg1: str, arg2: int) -> None:
         ...
     def create_new_projection(self, arg0: str) -> int:

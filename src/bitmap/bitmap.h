@@ -43,7 +43,8 @@ class Bitmap {
   void Clear() { buckets_.clear(); }
 
   // Range updates over [start, end_exclusive). An empty range (end_exclusive <= start)
-  // changes nothing.
+  // changes nothing. AddRange and FlipRange throw std::bad_alloc, bitmap unchanged, for a
+  // range whose members the machine's memory could never hold (such as [0, 2^63)).
   void AddRange(uint64_t start, uint64_t end_exclusive);
   void RemoveRange(uint64_t start, uint64_t end_exclusive);
   // Throws std::runtime_error "Invalid range." when end_exclusive <= start.

@@ -344,32 +344,41 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
                                static_cast<uint32_t>(staging.optional_bytes.size()),
                                0,
                                batch_offset};
-    own.evaluator.Evaluate(
-        registry_, configuration, parsed,
-        [&](uint16_t id, const recorder::data::GenericValue& value) {
-          std::string_view bytes = value.bytes();
-          uint64_t value_offset;
-          if (value.type() == recorder::data::GenericValue::Type::String && bytes.data() >= payload &&
-              bytes.data() <= payload_end) {
-            value_offset = static_cast<uint64_t>(bytes.data() - payload);
-          } else {
-            value_offset = record.payload_size + record.optional_size;
-            staging.optional_bytes.insert(staging.optional_bytes.end(), bytes.begin(), bytes.end());
-            record.optional_size += static_cast<uint32_t>(bytes.size());
-          }
-          uint64_t word1 = (uint64_t{id} & KeyPointer::kMaxGeneralPredicateId) |
-                           ((value_offset & KeyPointer::kMaxValueOffset) << 14) |
-                           ((uint64_t{bytes.size()} & KeyPointer::kMaxValueSize) << 39);
-          staging.key_pointers.push_back({KeyHash::OfGeneralKey(id, bytes.data(), bytes.size()), word1, value});
-          ++record.general_count;
-          ++record.key_pointer_count;
-        },
-        [&](uint32_t id, uint32_t value) {
-          staging.key_pointers.push_back(
-              {KeyHash::OfInlineKey(id, value), uint64_t{id} | (uint64_t{value} << 32), {}});
-          ++record.key_pointer_count;
-        });
-    CheckRecordFits(record, static_cast<size_t>(payload - buffer.data()));
+    const size_t document_offset = static_cast<size_t>(payload - buffer.data());
+    try {
+      own.evaluator.Evaluate(
+          registry_, configuration, parsed,
+          [&](uint16_t id, const recorder::data::GenericValue& value) {
+            std::string_view bytes = value.bytes();
+            uint64_t value_offset;
+            if (value.type() == recorder::data::GenericValue::Type::String && bytes.data() >= payload &&
+                bytes.data() <= payload_end) {
+              value_offset = static_cast<uint64_t>(bytes.data() - payload);
+            } else {
+              value_offset = record.payload_size + record.optional_size;
+              staging.optional_bytes.insert(staging.optional_bytes.end(), bytes.begin(), bytes.end());
+              record.optional_size += static_cast<uint32_t>(bytes.size());
+            }
+            uint64_t word1 = (uint64_t{id} & KeyPointer::kMaxGeneralPredicateId) |
+                             ((value_offset & KeyPointer::kMaxValueOffset) << 14) |
+                             ((uint64_t{bytes.size()} & KeyPointer::kMaxValueSize) << 39);
+            staging.key_pointers.push_back({KeyHash::OfGeneralKey(id, bytes.data(), bytes.size()), word1, value});
+            ++record.general_count;
+            ++record.key_pointer_count;
+          },
+          [&](uint32_t id, uint32_t value) {
+            staging.key_pointers.push_back(
+                {KeyHash::OfInlineKey(id, value), uint64_t{id} | (uint64_t{value} << 32), {}});
+            ++record.key_pointer_count;
+          });
+    } catch (const simdjson::simdjson_error& error) {
+      // Valid JSON whose projected value no GenericValue can hold (a number beyond the
+      // double range, such as 1e400): the data is at fault, not the store.
+      throw BatchRefused(document_offset, "record at byte " + std::to_string(document_offset) +
+                                              ": a projected field holds a value that cannot be indexed (" +
+                                              error.what() + ")");
+    }
+    CheckRecordFits(record, document_offset);
     staging.records.push_back(record);
   }
 

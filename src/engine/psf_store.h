@@ -111,9 +111,10 @@ class PsfStore {
   //
   // All or nothing: a batch that is not a sequence of complete JSON documents, holds a
   // record that cannot be stored (optional values over 255 bytes, record larger than a
-  // page) or on which a predicate throws inserts nothing. The first two throw
-  // BatchRefused naming the byte offset; a throwing predicate's exception
-  // (std::logic_error "The field does not contain a scalar type", ...) passes through.
+  // page, a predicate value the JSON library cannot convert, such as the number 1e400)
+  // or on which a predicate throws inserts nothing. The first three throw BatchRefused
+  // naming the byte offset; another exception of a predicate (std::logic_error "The
+  // field does not contain a scalar type", ...) passes through.
   // Requires a session. In steady state it allocates nothing.
   uint32_t BatchInsert(PaddedView buffer, uint64_t serial_number);
 

@@ -15,5 +15,13 @@ void RegisterBitmap(pybind11::module_& module);
 void RegisterStatusAndScanOperation(pybind11::module_& module);
 void RegisterJSONStore(pybind11::module_& module);
 
+// Gives native exceptions whose message is not UTF-8 a readable Python message (see
+// exception_messages.cc).
+void RegisterExceptionMessages();
+
+// Makes `cls.__new__(cls)` raise TypeError instead of returning an object whose native
+// part was never constructed (see bare_new_guard.cc). Python subclasses are unaffected.
+void RefuseBareNew(pybind11::handle cls);
+
 }  // namespace module
 }  // namespace quillmark

@@ -15,7 +15,9 @@
 #include <string>
 
 #include "bitmap/bitmap.h"
+#include "engine/persistence/platform.h"
 #include "module/bindings.h"
+#include "module/by_reference.h"
 
 namespace py = pybind11;
 using quillmark::storage::Bitmap;
@@ -32,8 +34,9 @@ namespace {
 // stops early stays cheap.
 class MemberChunks {
  public:
+  // Throws py::cast_error unless owner is a Bitmap.
   explicit MemberChunks(py::object owner)
-      : owner_(std::move(owner)), bitmap_(owner_.cast<const Bitmap*>()) {}
+      : owner_(std::move(owner)), bitmap_(&owner_.cast<const Bitmap&>()) {}
 
   py::list Next() {
     size_t count = finished_ ? 0 : bitmap_->NextChunk(cursor_, buffer_.data(), chunk_size_);
@@ -116,6 +119,8 @@ py::array_t<bool> BoolArray(const Bitmap& bitmap, bool invert, bool relative) {
   if (span >= static_cast<uint64_t>(std::numeric_limits<py::ssize_t>::max())) {
     throw std::length_error("bitmap spans too many positions for a bool array");
   }
+  // The mask is filled at once: one larger than the memory would get the process killed.
+  psfstore::environment::CheckFitsPhysicalMemory(span + 1, "A bool array of this span");
   py::array_t<bool> mask(static_cast<py::ssize_t>(span + 1));
   bool* data = mask.mutable_data();
   std::memset(data, invert ? 1 : 0, span + 1);
@@ -124,7 +129,12 @@ py::array_t<bool> BoolArray(const Bitmap& bitmap, bool invert, bool relative) {
 }
 
 py::array_t<uint64_t> IndexArrayOf(const Bitmap& bitmap) {
-  py::array_t<uint64_t> indices(static_cast<py::ssize_t>(bitmap.Cardinality()));
+  const uint64_t count = bitmap.Cardinality();
+  if (count > std::numeric_limits<uint64_t>::max() / sizeof(uint64_t)) {
+    throw std::length_error("bitmap has too many members for an index array");
+  }
+  psfstore::environment::CheckFitsPhysicalMemory(count * sizeof(uint64_t), "An index array of this bitmap");
+  py::array_t<uint64_t> indices(static_cast<py::ssize_t>(count));
   bitmap.CopyTo(indices.mutable_data());
   return indices;
 }
@@ -136,8 +146,12 @@ void RegisterBitmap(py::module_& module) {
                             "Compressed set of unsigned 64-bit integers (record addresses).");
 
   py::class_<MemberChunks>(bitmap, "Chunks")
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &MemberChunks::Next);
+      .def("__iter__",
+           [](py::object self) {
+             if (!py::isinstance<MemberChunks>(self)) throw py::type_error("Chunks.__iter__ needs a Chunks");
+             return self;
+           })
+      .def("__next__", ByReference(&MemberChunks::Next));
 
   bitmap
       .def(py::init(&FromIndices),
@@ -147,9 +161,9 @@ void RegisterBitmap(py::module_& module) {
            py::arg("indices"))
       .def(
           "copy", [](const Bitmap& self) { return Bitmap(self); }, "Independent deep copy.")
-      .def("slice", &Bitmap::Slice, "New bitmap of the members in [startInc, endInc].",
+      .def("slice", ByReference(&Bitmap::Slice), "New bitmap of the members in [startInc, endInc].",
            py::arg("startInc"), py::arg("endInc"))
-      .def("persisted_size", &Bitmap::PersistedSize,
+      .def("persisted_size", ByReference(&Bitmap::PersistedSize),
            "Bytes write() needs; optimize/shrink compact the buckets in place first.",
            py::arg("portable") = true,
            py::arg("optimize") = true, py::arg("shrink") = true)
@@ -169,35 +183,35 @@ void RegisterBitmap(py::module_& module) {
           },
           "Serialises into a writable bytes-like object; returns the bytes written.",
           py::arg("buffer"), py::arg("portable") = true)
-      .def("cardinality", &Bitmap::Cardinality, "Number of members.")
-      .def("__len__", &Bitmap::Cardinality)
-      .def("empty", &Bitmap::Empty, "True when there is no member.")
-      .def("first", &Bitmap::First, "Smallest member, None when empty.")
-      .def("last", &Bitmap::Last, "Largest member, None when empty.")
-      .def("in_memory_size", &Bitmap::InMemorySize,
+      .def("cardinality", ByReference(&Bitmap::Cardinality), "Number of members.")
+      .def("__len__", ByReference(&Bitmap::Cardinality))
+      .def("empty", ByReference(&Bitmap::Empty), "True when there is no member.")
+      .def("first", ByReference(&Bitmap::First), "Smallest member, None when empty.")
+      .def("last", ByReference(&Bitmap::Last), "Largest member, None when empty.")
+      .def("in_memory_size", ByReference(&Bitmap::InMemorySize),
            "Number of containers the buckets use once run-length optimised.")
-      .def("lower_cardinality", &Bitmap::LowerCardinality,
+      .def("lower_cardinality", ByReference(&Bitmap::LowerCardinality),
            "Number of members below position.", py::arg("position"))
-      .def("upper_cardinality", &Bitmap::UpperCardinality,
+      .def("upper_cardinality", ByReference(&Bitmap::UpperCardinality),
            "Number of members above position.", py::arg("position"))
-      .def("nth", &Bitmap::Nth, "Member of 0-based rank ordinal.", py::arg("ordinal"))
-      .def("self_or_next", &Bitmap::SelfOrNext, "Smallest member >= position, or None.",
+      .def("nth", ByReference(&Bitmap::Nth), "Member of 0-based rank ordinal.", py::arg("ordinal"))
+      .def("self_or_next", ByReference(&Bitmap::SelfOrNext), "Smallest member >= position, or None.",
            py::arg("position"))
-      .def("self_or_previous", &Bitmap::SelfOrPrevious,
+      .def("self_or_previous", ByReference(&Bitmap::SelfOrPrevious),
            "Largest member <= position, or None.", py::arg("position"))
-      .def("subset_of", &Bitmap::SubsetOf, "Every member is in other.", py::arg("other"))
-      .def("strict_subset_of", &Bitmap::StrictSubsetOf, "Subset of other and not equal.",
+      .def("subset_of", ByReference(&Bitmap::SubsetOf), "Every member is in other.", py::arg("other"))
+      .def("strict_subset_of", ByReference(&Bitmap::StrictSubsetOf), "Subset of other and not equal.",
            py::arg("other"))
-      .def("contains", &Bitmap::Contains, "Membership of position.", py::arg("position"))
-      .def("__contains__", &Bitmap::Contains, py::arg("position"))
-      .def("all", &Bitmap::All, "Every value of [startInc, endEx) is a member.",
+      .def("contains", ByReference(&Bitmap::Contains), "Membership of position.", py::arg("position"))
+      .def("__contains__", ByReference(&Bitmap::Contains), py::arg("position"))
+      .def("all", ByReference(&Bitmap::All), "Every value of [startInc, endEx) is a member.",
            py::arg("startInc"), py::arg("endEx"))
-      .def("any", &Bitmap::Any, "Some value of [startInc, endEx) is a member.",
+      .def("any", ByReference(&Bitmap::Any), "Some value of [startInc, endEx) is a member.",
            py::arg("startInc"), py::arg("endEx"))
-      .def("contract", &Bitmap::Contract,
+      .def("contract", ByReference(&Bitmap::Contract),
            "Removes [position, position + by) and moves the members above it down by `by`.",
            py::arg("position"), py::arg("by"))
-      .def("expand", &Bitmap::Expand, "Moves the members >= position up by `by`.",
+      .def("expand", ByReference(&Bitmap::Expand), "Moves the members >= position up by `by`.",
            py::arg("position"), py::arg("by"))
       .def(
           "set",
@@ -239,8 +253,8 @@ void RegisterBitmap(py::module_& module) {
   // NotImplemented for operands that are not bitmaps.
   auto binary = [&bitmap](const char* name, const char* op, Bitmap (Bitmap::*method)(const Bitmap&)
                                                                   const) {
-    bitmap.def(name, method, py::arg("other"));
-    bitmap.def(op, method, py::arg("other"), py::is_operator());
+    bitmap.def(name, ByReference(method), py::arg("other"));
+    bitmap.def(op, ByReference(method), py::arg("other"), py::is_operator());
   };
   binary("union", "__or__", &Bitmap::Union);
   binary("intersect", "__and__", &Bitmap::Intersect);
@@ -253,8 +267,8 @@ void RegisterBitmap(py::module_& module) {
   // In-place operators return self (the same Python object).
   auto inplace = [&bitmap](const char* name, const char* op,
                            Bitmap& (Bitmap::*method)(const Bitmap&)) {
-    bitmap.def(name, method, py::arg("other"), py::return_value_policy::reference);
-    bitmap.def(op, method, py::arg("other"), py::is_operator(),
+    bitmap.def(name, ByReference(method), py::arg("other"), py::return_value_policy::reference);
+    bitmap.def(op, ByReference(method), py::arg("other"), py::is_operator(),
                py::return_value_policy::reference);
   };
   inplace("inplace_union", "__ior__", &Bitmap::InplaceUnion);
@@ -264,6 +278,8 @@ void RegisterBitmap(py::module_& module) {
 
   bitmap.def("__iter__",
              [](py::object self) {
+               // Reached with any object when called through the class: Bitmap.__iter__(None).
+               if (!py::isinstance<Bitmap>(self)) throw py::type_error("Bitmap.__iter__ needs a Bitmap");
                py::object chain = py::module_::import("itertools").attr("chain");
                return chain.attr("from_iterable")(MemberChunks(std::move(self)));
              },

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "module/bindings.h"
+#include "module/by_reference.h"
 
 namespace py = pybind11;
 
@@ -15,8 +16,8 @@ namespace module {
 void RegisterDynamicScan(py::module_& module) {
   py::class_<DynamicScan, PyDynamicScan, std::shared_ptr<DynamicScan>>(module, "DynamicScan")
       .def(py::init<>())
-      .def("check", &DynamicScan::check)
-      .def("touch", &DynamicScan::touch);
+      .def("check", ByReference(&DynamicScan::check))
+      .def("touch", ByReference(&DynamicScan::touch));
 }
 
 }  // namespace module

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "module/bindings.h"
+#include "module/by_reference.h"
 #include "values/extractor.h"
 
 namespace py = pybind11;
@@ -87,7 +88,7 @@ void RegisterExtractor(py::module_& module) {
             return std::make_shared<RecordExtractor>(std::move(columns));
           },
           "The columns of one table: a list of (column name, extractor) pairs.")
-      .def_property_readonly("type", &Extractor::type, "The kind of column, an ExtractorType.");
+      .def_property_readonly("type", ByReference(&Extractor::type), "The kind of column, an ExtractorType.");
 }
 
 }  // namespace module

@@ -11,6 +11,7 @@ namespace py = pybind11;
 // ("Python version mismatch: ...") and turns failures of the body into ImportError.
 PYBIND11_MODULE(_quillmark_rec_server_extension, module) {
   spdlog::set_level(spdlog::level::debug);
+  quillmark::module::RegisterExceptionMessages();
   quillmark::module::RegisterDynamicScan(module);
   quillmark::module::RegisterModuleFunctions(module);
   quillmark::module::RegisterExtractorType(module);
@@ -18,4 +19,8 @@ PYBIND11_MODULE(_quillmark_rec_server_extension, module) {
   quillmark::module::RegisterBitmap(module);
   quillmark::module::RegisterStatusAndScanOperation(module);
   quillmark::module::RegisterJSONStore(module);
+  for (const char* name : {"DynamicScan", "Extractor", "Bitmap", "JSONStore"}) {
+    quillmark::module::RefuseBareNew(module.attr(name));
+  }
+  quillmark::module::RefuseBareNew(module.attr("Bitmap").attr("Chunks"));
 }

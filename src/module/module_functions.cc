@@ -49,6 +49,8 @@ std::string GenerateTestArrowAsBase64() {
 
 void RegisterModuleFunctions(py::module_& module) {
   module.def("try_me", [](const std::shared_ptr<DynamicScan>& scan) {
+    // The binding layer lets None through as an empty holder.
+    if (!scan) throw py::type_error("try_me needs a DynamicScan, not None");
     if (scan->check("hello")) scan->touch("world... Again!!");
   });
   module.def("generate_test_arrow_as_b64_string", &GenerateTestArrowAsBase64);

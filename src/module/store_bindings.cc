@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "module/bindings.h"
+#include "module/by_reference.h"
+#include "module/operand_list.h"
 #include "server/json_store.h"
 
 namespace py = pybind11;
@@ -59,7 +61,7 @@ py::dict SnapshotToDict(const JSONStore::SnapshotOutcome& outcome) {
 void RegisterJSONStore(py::module_& module) {
   py::class_<JSONStore>(module, "JSONStore")
       .def(py::init<uint64_t, const std::string&, uint32_t>())
-      .def_property_readonly("end_address", &JSONStore::EndAddress)
+      .def_property_readonly("end_address", ByReference(&JSONStore::EndAddress))
       .def("snapshot", [](JSONStore& store) -> py::object { return SnapshotToDict(store.Snapshot()); })
       .def("recover",
            [](JSONStore& store, const py::object& index_token, const py::object& log_token,
@@ -91,24 +93,23 @@ void RegisterJSONStore(py::module_& module) {
            [](JSONStore& store, const std::string& data) -> uint64_t {
              return store.Save(data, [] { PauseWithoutInterpreterLock(std::chrono::milliseconds{100}); });
            })
-      .def("projection", &JSONStore::Projection, py::call_guard<py::gil_scoped_release>())
+      .def("projection", ByReference(&JSONStore::Projection), py::call_guard<py::gil_scoped_release>())
       // Kept for callers of the original interface: answers 0 and uses neither text.
       .def("query", [](JSONStore&, const std::string&, const std::string&) -> size_t { return 0; })
-      .def("is_running", &JSONStore::IsRunning)
-      .def("lock_data_ingestion", &JSONStore::LockDataIngestion)
-      .def("unlock_data_ingestion", &JSONStore::UnlockDataIngestion)
-      .def("is_locked", &JSONStore::IsLocked)
-      .def("get_all_projections", &JSONStore::GetAllProjections)
-      .def("projection_exits", &JSONStore::ProjectionExists)
-      .def("create_new_projection", &JSONStore::Projection, py::call_guard<py::gil_scoped_release>())
-      .def("delete_all_projections", &JSONStore::DeleteAllProjections,
+      .def("is_running", ByReference(&JSONStore::IsRunning))
+      .def("lock_data_ingestion", ByReference(&JSONStore::LockDataIngestion))
+      .def("unlock_data_ingestion", ByReference(&JSONStore::UnlockDataIngestion))
+      .def("is_locked", ByReference(&JSONStore::IsLocked))
+      .def("get_all_projections", ByReference(&JSONStore::GetAllProjections))
+      .def("projection_exits", ByReference(&JSONStore::ProjectionExists))
+      .def("create_new_projection", ByReference(&JSONStore::Projection), py::call_guard<py::gil_scoped_release>())
+      .def("delete_all_projections", ByReference(&JSONStore::DeleteAllProjections),
            py::call_guard<py::gil_scoped_release>())
-      .def("delete_projection", &JSONStore::DeleteProjection, py::call_guard<py::gil_scoped_release>())
+      .def("delete_projection", ByReference(&JSONStore::DeleteProjection), py::call_guard<py::gil_scoped_release>())
       .def("scan",
            [](JSONStore& store, const std::string& name, recorder::operations::ScanOperation operation,
-              std::vector<recorder::data::Operand> operands, std::optional<uint64_t> start,
-              std::optional<uint64_t> end) {
-             return store.Scan(name, operation, std::move(operands), start, end);
+              OperandList operands, std::optional<uint64_t> start, std::optional<uint64_t> end) {
+             return store.Scan(name, operation, std::move(operands.values), start, end);
            })
       .def("extract",
            [](JSONStore& store, const recorder::data::Extractor& extractor,
@@ -117,7 +118,7 @@ void RegisterJSONStore(py::module_& module) {
            })
       // Beyond the members above: the listening interface of the next `run` ("*" by
       // default), so that a store can serve loopback only.
-      .def("set_listen_address", &JSONStore::SetListenAddress);
+      .def("set_listen_address", ByReference(&JSONStore::SetListenAddress));
 }
 
 }  // namespace module

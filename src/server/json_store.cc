@@ -8,6 +8,7 @@
 
 #include "engine/core/padded_buffer.h"
 #include "server/psf_store_engine.h"
+#include "values/field_paths.h"
 
 namespace quillmark {
 namespace server {
@@ -15,6 +16,16 @@ namespace server {
 namespace {
 
 constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
+
+// Refuses what no store could use, before anything is created: a path with a NUL
+// character (the system would cut it there and use another directory) and a port
+// beyond the TCP range (the service could never bind it).
+void CheckConstructorArguments(const std::string& path, uint32_t port) {
+  if (path.find('\0') != std::string::npos) {
+    throw std::invalid_argument("The store path contains a NUL character");
+  }
+  if (port > 65535) throw std::invalid_argument("The port must be at most 65535, got " + std::to_string(port));
+}
 
 void CreateStoreDirectory(const std::string& path) {
   // Only the directory itself: a missing parent is an error, not something to create.
@@ -35,6 +46,7 @@ JSONStore::JSONStore(uint64_t log_size, const std::string& path, uint32_t port)
 JSONStore::JSONStore(std::unique_ptr<RecordEngine> engine, const std::string& path, uint32_t port,
                      RestWait rest_wait)
     : context_{}, port_{port} {
+  CheckConstructorArguments(path, port);
   context_.set(zmq::ctxopt::io_threads, 1);
   context_.set(zmq::ctxopt::max_sockets, 1023);
   CreateStoreDirectory(path);
@@ -57,6 +69,11 @@ void JSONStore::Run(uint64_t workers, const std::function<void()>& pause) {
   service_->Start(listen_host_, port_, workers);
   pause();
   spdlog::info("Service started with {} write threads", workers);
+}
+
+void JSONStore::SetListenAddress(std::string host) {
+  if (host.find('\0') != std::string::npos) throw std::invalid_argument("The listen address contains a NUL character");
+  listen_host_ = std::move(host);
 }
 
 std::pair<uint64_t, uint64_t> JSONStore::Stats() const {
@@ -92,6 +109,12 @@ uint64_t JSONStore::Projection(const std::string& name) {
     // The empty field name selects each whole document, never a scalar: every later
     // insert of an object or array would be refused.
     throw std::invalid_argument("A projection needs a field name such as \"/a\"; the empty name selects whole documents");
+  }
+  // A name no record can hold would take a predicate slot for good and index nothing; a
+  // line break would also make every later snapshot unable to write its naming file.
+  if (std::string fault = recorder::data::JsonPointerFault(name); !fault.empty()) {
+    throw std::invalid_argument("Unable to create projection " + recorder::data::QuotedFieldPath(name) + ": " +
+                                fault);
   }
   std::lock_guard change{projection_change_mutex_};
   {

@@ -48,7 +48,8 @@ class JSONStore {
   // checkpoints. Throws std::filesystem::filesystem_error ("create_directory"),
   // std::runtime_error kDirectoryInUse when another live store (in this process or
   // another) holds the directory, std::invalid_argument for a log size the engine
-  // refuses, zmq::error_t.
+  // refuses, a path with a NUL character or a port above 65535, std::bad_alloc for a
+  // log larger than the machine's memory, zmq::error_t.
   JSONStore(uint64_t log_size, const std::string& path, uint32_t port);
   // The same over a given engine, with the workers' wait for REST given (tests).
   JSONStore(std::unique_ptr<RecordEngine> engine, const std::string& path, uint32_t port,
@@ -65,8 +66,10 @@ class JSONStore {
   void Run(uint64_t workers, const std::function<void()>& pause);
   void Stop() { service_->Stop(); }
   // The interface the front socket listens on from the next Run: "*" (every interface,
-  // the default) or an address such as "127.0.0.1".
-  void SetListenAddress(std::string host) { listen_host_ = std::move(host); }
+  // the default) or an address such as "127.0.0.1". Throws std::invalid_argument for a
+  // host with a NUL character: the messaging library would cut the endpoint there and
+  // listen on another port than the store's.
+  void SetListenAddress(std::string host);
   bool IsRunning() const { return service_->running(); }
 
   // (bytes ingested, records ingested), logged.
@@ -89,7 +92,8 @@ class JSONStore {
   // nothing and returns the address of the existing projection. Throws
   // std::runtime_error when the engine is not at rest, when the change cannot start,
   // or when the predicate table is full (then nothing is changed), and
-  // std::invalid_argument for the empty name.
+  // std::invalid_argument for the empty name and for a name that no record can hold
+  // (see recorder::data::JsonPointerFault).
   uint64_t Projection(const std::string& name);
   // Stops indexing `name` (nothing when it is not projected); later queries on it scan.
   void DeleteProjection(const std::string& name);
@@ -150,7 +154,8 @@ class JSONStore {
   // order, flushed once when the listing ends. Records no longer in memory are read from
   // disk on both paths.
   // Throws, before any session is opened: std::out_of_range "invalid map<K, T> key" for
-  // DEF and BTW, std::invalid_argument for EQ..GE without an operand. Then
+  // DEF and BTW, std::invalid_argument for EQ..GE without an operand and for a
+  // non-empty name that no record can hold (see recorder::data::JsonPointerFault). Then
   // std::runtime_error "Can acquire only in REST phase!" while a checkpoint or change
   // runs; std::logic_error "The field does not contain a scalar type" when the field of
   // a scanned record holds an object, array or null (nothing is listed); and

@@ -9,6 +9,7 @@
 #include "engine/persistence/scan_context.h"
 #include "server/json_store.h"
 #include "values/arrow_serialization.h"
+#include "values/field_paths.h"
 #include "values/table_assembly.h"
 
 namespace quillmark {
@@ -91,6 +92,10 @@ storage::Bitmap JSONStore::Scan(const std::string& name, ScanOperation operation
   // Binding checks the operation and the operand count before the engine is touched.
   Comparator comparator{std::move(operands)};
   Comparator::Predicate predicate = Comparator::Bind(operation, comparator);
+  // A name that no record can hold would scan the whole log to find nothing.
+  if (std::string fault = recorder::data::JsonPointerFault(name); !fault.empty()) {
+    throw std::invalid_argument("Unable to scan " + recorder::data::QuotedFieldPath(name) + ": " + fault);
+  }
   std::optional<uint16_t> projection = FindProjection(name);
 
   if (projection && operation == ScanOperation::EQ) {

@@ -12,6 +12,8 @@ namespace {
 // callers see one fixed message.
 void CheckLocaleName(const std::optional<std::string>& locale) {
   if (!locale) return;
+  // The name goes to the C library, which would stop at a NUL and use another locale.
+  if (locale->find('\0') != std::string::npos) throw std::runtime_error("bad locale name");
   try {
     std::locale probe(locale->c_str());
   } catch (const std::runtime_error&) {

@@ -26,6 +26,14 @@
 namespace recorder {
 namespace data {
 
+// Why `path` can never name a member of a record, or "" when it can: a non-empty path
+// must start with "/", use "~" only as "~0" or "~1", be UTF-8 and hold no control
+// character (JSON text holds those only escaped, and keys are compared unescaped).
+std::string JsonPointerFault(std::string_view path);
+// `path` in double quotes for an error message, with control characters, and every
+// byte of text that is not UTF-8, written as \xNN: a message must be valid text.
+std::string QuotedFieldPath(std::string_view path);
+
 class FieldPaths {
  public:
   explicit FieldPaths(const std::vector<std::string>& paths);

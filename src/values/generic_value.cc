@@ -1,7 +1,9 @@
 #include "values/generic_value.h"
 
 #include <algorithm>
+#include <charconv>
 #include <stdexcept>
+#include <system_error>
 
 namespace recorder {
 namespace data {
@@ -28,6 +30,17 @@ bool IsIntegerLiteral(std::string_view token) {
   if (digit_count == 0 || (token[first_digit] == '0' && digit_count > 1)) return false;
   while (position < token.size() && IsJsonWhitespace(token[position])) ++position;
   return position == token.size();
+}
+
+// An integer token outside the signed 64-bit range: Empty (None) while its magnitude is
+// within the double range, a number error beyond it, as the same number written with
+// an exponent (1e400) is. Malformed tokens are number errors too.
+JsonValueError ClassifyWideInteger(std::string_view token) {
+  if (!IsIntegerLiteral(token)) return JsonValueError::MalformedNumber;
+  while (!token.empty() && IsJsonWhitespace(token.back())) token.remove_suffix(1);
+  double magnitude;
+  const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), magnitude);
+  return error == std::errc::result_out_of_range ? JsonValueError::MalformedNumber : JsonValueError::None;
 }
 
 // Classifies everything but numbers; returns false when the token is a number.
@@ -117,7 +130,7 @@ JsonValueError GenericValue::TryFromJson(simdjson::ondemand::value& value, Gener
     }
     // A well-formed integer the signed range cannot hold (below INT64_MIN) is a value we
     // cannot represent, not a malformed document: Empty, like those above INT64_MAX.
-    return IsIntegerLiteral(token) ? JsonValueError::None : JsonValueError::MalformedNumber;
+    return ClassifyWideInteger(token);
   }
   if (number_type == simdjson::ondemand::number_type::floating_point_number) {
     double real;
@@ -126,8 +139,9 @@ JsonValueError GenericValue::TryFromJson(simdjson::ondemand::value& value, Gener
     return JsonValueError::None;
   }
   // unsigned_integer (2^63 and above) and, in newer library versions, big_integer: an
-  // integer outside the signed 64-bit range is Empty on every path.
-  return IsIntegerLiteral(token) ? JsonValueError::None : JsonValueError::MalformedNumber;
+  // integer outside the signed 64-bit range is Empty on every path (beyond the double
+  // range, a number error).
+  return ClassifyWideInteger(token);
 }
 
 GenericValue GenericValue::FromJson(simdjson::ondemand::value& value) {

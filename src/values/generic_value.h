@@ -70,7 +70,8 @@ class GenericValue {
   //   '"'          String: the raw bytes between the quotes (escapes not decoded)
   //   '-', digit   Int64 for an integer within the signed 64-bit range, Double for a
   //                token with fraction or exponent; an integer outside the signed
-  //                64-bit range is Empty
+  //                64-bit range is Empty; a number beyond the double range (1e400, or
+  //                an integer of over 309 digits) is error MalformedNumber
   //   't', 'f'     Bool for exactly "true"/"false", Empty for any other word
   //   '[','{','n'  error NotScalar
   //   otherwise    error UnexpectedToken

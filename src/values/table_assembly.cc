@@ -1,5 +1,6 @@
 #include "values/table_assembly.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -150,7 +151,11 @@ class TableAssembler {
 
   void CreateArray(Column* column) {
     column->array = private_data::CreateArray(column->extractor, column->type);
-    column->array->reserve(static_cast<int64_t>(row_count_));
+    // The row count comes from the caller's bitmap, which may name far more addresses
+    // than there are records: reserve no more than a modest table needs and let the
+    // builders grow past that.
+    constexpr size_t kMaxReservedRows = size_t{1} << 20;
+    column->array->reserve(static_cast<int64_t>(std::min(row_count_, kMaxReservedRows)));
   }
 
   void Append(Column* column, const GenericValue& value) {

@@ -109,9 +109,12 @@ TEST(GenericValueTest, NumberTokensFollowTheSignedRangeAndParseExactly) {
     ASSERT_EQ(value.type(), Type::Double) << token;
     EXPECT_EQ(std::memcmp(&expected, value.bytes().data(), 8), 0) << token;  // sign of zero too
   }
-  // Integers outside the signed 64-bit range cannot be represented: Empty, never an error.
-  for (const char* token : {"9223372036854775808", "18446744073709551615", "18446744073709551616",
-                            "-9223372036854775809", "123456789012345678901234567890"}) {
+  // Integers outside the signed 64-bit range cannot be represented: Empty, never an
+  // error while the magnitude is within the double range (10^308 is).
+  const std::string ten_to_308 = "1" + std::string(308, '0');
+  for (const std::string& token : {std::string{"9223372036854775808"}, std::string{"18446744073709551615"},
+                                   std::string{"18446744073709551616"}, std::string{"-9223372036854775809"},
+                                   std::string{"123456789012345678901234567890"}, ten_to_308, "-" + ten_to_308}) {
     GenericValue value = GenericValue::OfInt64(7);
     ASSERT_EQ(reader.Read(std::string(R"({"v":)") + token + ",\"w\":1}", &value),
               JsonValueError::None)
@@ -120,7 +123,10 @@ TEST(GenericValueTest, NumberTokensFollowTheSignedRangeAndParseExactly) {
     EXPECT_EQ(value.length(), 0u);
   }
   // Malformed numbers and doubles beyond the range are the library's number error.
-  for (const char* token : {"01", "-", "1.", "1e", "-x", "1e400", "-01", "1.5.5"}) {
+  // So are integers beyond the double range, like the same numbers with an exponent.
+  for (const std::string& token : {std::string{"01"}, std::string{"-"}, std::string{"1."}, std::string{"1e"},
+                                   std::string{"-x"}, std::string{"1e400"}, std::string{"-01"}, std::string{"1.5.5"},
+                                   ten_to_308 + "0", "-1" + std::string(400, '0')}) {
     GenericValue value;
     EXPECT_EQ(reader.Read(std::string(R"({"v":)") + token + "}", &value),
               JsonValueError::MalformedNumber)

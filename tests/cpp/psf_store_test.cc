@@ -224,6 +224,9 @@ TEST_F(PsfStoreTest, RefusedBatchesLeaveNoTrace) {
       {R"({"v":2} {"v":)", 8},          // truncated last document
       {R"({"v":2} {"v":3}})", 15},      // trailing garbage
       {R"({"v":2} {"v" 3} {"v":4})", 13},  // malformed document in the middle
+      // Valid JSON, but the projected number fits no value type: bad data, not a fault.
+      {R"({"v":2} {"v":1e400})", 8},
+      {R"({"v":2} {"w":1} {"v":-1)" + std::string(400, '0') + "}", 16},
   };
   for (const Case& bad : cases) {
     SCOPED_TRACE(bad.text);

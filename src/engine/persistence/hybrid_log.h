@@ -35,6 +35,7 @@
 #include "engine/core/status.h"
 #include "engine/persistence/aligned_buffer_pool.h"
 #include "engine/persistence/file_system_disk.h"
+#include "engine/persistence/platform.h"
 
 namespace psfstore {
 namespace core {
@@ -75,8 +76,9 @@ class PersistentMemoryMalloc {
 
   // Allocates and zeroes every page up front. Throws std::invalid_argument "Log size
   // must be a multiple of 32 MB" or "Must have at least 2 non-head pages" (fewer than
-  // six pages), and std::bad_alloc when the pages cannot be allocated. A log that
-  // starts at address 0 keeps its first 64 bytes unused: the first record is at 64.
+  // six pages), and std::bad_alloc when the pages cannot be allocated or the log is
+  // larger than the machine's physical memory. A log that starts at address 0 keeps its
+  // first 64 bytes unused: the first record is at 64.
   PersistentMemoryMalloc(uint64_t log_size, Epoch& epoch, Disk& disk, Address start_address)
       : epoch_{epoch},
         disk_{disk},
@@ -87,8 +89,11 @@ class PersistentMemoryMalloc {
     if (log_size % kPageSize != 0) {
       throw std::invalid_argument("Log size must be a multiple of 32 MB");
     }
+    if (log_size / kPageSize <= 5) throw std::invalid_argument("Must have at least 2 non-head pages");
+    // Every page is touched below: a log the memory cannot hold would not fail here
+    // but get the process killed.
+    environment::CheckFitsPhysicalMemory(log_size, "A log of this size");
     buffer_size_ = static_cast<uint32_t>(log_size / kPageSize);
-    if (buffer_size_ <= 5) throw std::invalid_argument("Must have at least 2 non-head pages");
     pages_ = std::make_unique<uint8_t*[]>(buffer_size_);
     slots_ = std::make_unique<PageSlot[]>(buffer_size_);
     for (uint32_t slot = 0; slot < buffer_size_; ++slot) {

@@ -28,6 +28,22 @@ void FillRandom(void* buffer, size_t size) {
   }
 }
 
+uint64_t PhysicalMemoryBytes() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+void CheckFitsPhysicalMemory(uint64_t bytes, const char* what) {
+  uint64_t physical = PhysicalMemoryBytes();
+  if (physical != 0 && bytes > physical) {
+    throw MemoryRequestTooLarge(std::string(what) + " needs " + std::to_string(bytes) +
+                                " bytes, more than the machine's " + std::to_string(physical) +
+                                " bytes of memory");
+  }
+}
+
 bool PinCurrentThread(uint32_t processor) {
   if (processor >= CPU_SETSIZE) return false;
   cpu_set_t set;

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
+#include <utility>
 
 namespace psfstore {
 namespace environment {
@@ -12,6 +14,25 @@ namespace environment {
 // Fills `size` bytes with the kernel's random bytes (getrandom). Throws
 // std::runtime_error when the kernel cannot supply them.
 void FillRandom(void* buffer, size_t size);
+
+// Bytes of physical memory the machine has (0 when the system cannot tell).
+uint64_t PhysicalMemoryBytes();
+
+// A memory request refused before anything was allocated, because the machine could
+// never satisfy it: with overcommitted memory the allocation itself would succeed and
+// the process would be killed when the pages are first touched. Carries a message,
+// unlike std::bad_alloc, and is caught as one.
+class MemoryRequestTooLarge : public std::bad_alloc {
+ public:
+  explicit MemoryRequestTooLarge(std::string message) : message_{std::move(message)} {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Throws MemoryRequestTooLarge, naming `what`, when `bytes` exceed the physical memory.
+void CheckFitsPhysicalMemory(uint64_t bytes, const char* what);
 
 // Pins the calling thread to one processor. Returns false when the system refuses
 // (for example when the processor does not exist); the thread then runs unpinned.
