@@ -3,7 +3,7 @@
 // record's payload lies inside the buffer, is itself exactly one valid document, and the
 // records come out in order without overlapping. Splitting the same batch through small
 // windows must give the same records whenever every document fits in a window, or refuse
-// it when a top-level number was cut.
+// it when a top-level number or literal was cut.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (spans.size() != whole.record_count()) std::abort();
 
   // Windows split a batch of small documents the same way, or refuse it: the library
-  // cannot tell whether a top-level number at a window's end goes on, and a number it
-  // cut must be refused rather than stored as two records. Objects and arrays are
+  // cannot tell whether a top-level number or literal at a window's end goes on, and
+  // one it cut must be refused rather than stored as two records. Objects and arrays are
   // never cut.
   size_t largest = 0;
   bool containers_only = true;

@@ -67,7 +67,7 @@ TEST(FuzzRegressionTest, MalformedNamingFilesAreRefusedNotThrownOrAppliedHalfway
   EXPECT_EQ(registry.general_psf_count(), 2u);
 }
 
-TEST(FuzzRegressionTest, ATopLevelNumberCutByAWindowIsRefusedNotStoredAsTwoRecords) {
+TEST(FuzzRegressionTest, ATopLevelNumberOrLiteralCutByAWindowIsRefusedNotStoredAsTwoRecords) {
   // Batches larger than the parser window are split in windows; a bare number across a
   // window's end came out as two valid numbers, two records where the batch had one.
   adapter::SIMDJsonAdapter windowed({"/a"}, 128);
@@ -78,6 +78,10 @@ TEST(FuzzRegressionTest, ATopLevelNumberCutByAWindowIsRefusedNotStoredAsTwoRecor
   EXPECT_EQ(windowed.Load(cut), Status::Corruption);
   EXPECT_EQ(windowed.fault().offset, batch.size());
   EXPECT_FALSE(windowed.HasNext());
+  // A literal followed by a number is one bad token, also when a window cuts it.
+  std::string literal_batch = batch.substr(0, 124) + "true2\n";
+  PaddedBuffer literal{literal_batch};
+  EXPECT_EQ(windowed.Load(literal), Status::Corruption);
 
   // The same number inside one window, and numbers apart from window ends, still load.
   PaddedBuffer whole{number + "\n" + batch};

@@ -460,19 +460,19 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
 
 core::Status SIMDJsonAdapter::CheckRecords(core::PaddedView buffer) {
   // The library splits a large batch at window ends and cannot tell whether a bare
-  // number there goes on in the next window: "12345" may come out as the documents
-  // "123" and "45". Every other top-level value cut in two fails to parse, and one
-  // number never touches the next document, so a number followed directly by more
-  // text was cut.
+  // number or literal there goes on in the next window: "12345" may come out as the
+  // documents "123" and "45", "true2" as "true" and "2". A string or a container cut in
+  // two fails to parse, and a whole number or literal never touches the next document,
+  // so one followed directly by more text was cut.
   if (buffer.size() > library_->window) {
     for (const RecordSpan& record : records_) {
       size_t end = record.payload_begin + record.payload_size;
       char first = buffer.data()[record.payload_begin];
-      bool number = first == '-' || (first >= '0' && first <= '9');
-      if (number && end < buffer.size() && !IsJsonWhiteSpace(buffer.data()[end])) {
-        return Refuse(record.payload_begin, "a top-level number runs across the end of a parser window of " +
+      bool atom = first == '-' || (first >= '0' && first <= '9') || first == 't' || first == 'f' || first == 'n';
+      if (atom && end < buffer.size() && !IsJsonWhiteSpace(buffer.data()[end])) {
+        return Refuse(record.payload_begin, "a top-level number or literal runs across the end of a parser window of " +
                                                 std::to_string(library_->window) +
-                                                " bytes; separate top-level numbers with white space");
+                                                " bytes; separate top-level values with white space");
       }
     }
   }

@@ -113,7 +113,7 @@ class SIMDJsonAdapter {
   // starts; false when it refuses the batch.
   bool ValidateWholeBatch(core::PaddedView buffer);
   // Refuses records larger than the record limit and, when the batch was split in
-  // windows, a top-level number cut in two by a window's end.
+  // windows, a top-level number or literal cut in two by a window's end.
   core::Status CheckRecords(core::PaddedView buffer);
   // Splits the batch into records_ and fields_ with the on-demand parser. With
   // `validate` every token is checked and a fault refuses the batch at its exact
