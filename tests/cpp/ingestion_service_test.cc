@@ -1,11 +1,6 @@
 // The ingestion service against an engine whose phase and failures the test controls:
 // one reply per request whatever the engine does, workers that survive every failure,
 // and start/stop cycles that never hang.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
+#include "loopback_client.h"
 #include "server/json_store.h"
 #include "temp_directory.h"
 
@@ -27,6 +23,8 @@ namespace {
 
 using psfstore::core::Phase;
 using psfstore::test_support::TempDirectory;
+using test_support::Client;
+using test_support::FreeLoopbackPort;
 
 // Counts records by lines; the test decides the phase, refuses sessions on demand and
 // makes batches throw.
@@ -76,43 +74,6 @@ class ControlledEngine : public RecordEngine {
 
  private:
   uint16_t next_id = 0;
-};
-
-uint32_t FreeLoopbackPort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
-class Client {
- public:
-  explicit Client(uint32_t port) : socket_{context_, zmq::socket_type::req} {
-    socket_.set(zmq::sockopt::linger, 0);
-    socket_.set(zmq::sockopt::rcvtimeo, 5000);
-    socket_.connect("tcp://127.0.0.1:" + std::to_string(port));
-  }
-  std::vector<std::string> Request(std::vector<std::string> frames) {
-    for (size_t i = 0; i < frames.size(); ++i) {
-      socket_.send(zmq::buffer(frames[i]), i + 1 < frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
-    }
-    std::vector<std::string> reply;
-    for (;;) {
-      zmq::message_t frame;
-      if (!socket_.recv(frame)) return {"<timeout>"};
-      reply.push_back(frame.to_string());
-      if (!frame.more()) return reply;
-    }
-  }
-
- private:
-  zmq::context_t context_;
-  zmq::socket_t socket_;
 };
 
 struct ServiceFixture : ::testing::Test {
