@@ -35,12 +35,15 @@ bench: build
 
 # The soak under load (tests/python/test_soak.py) for SOAK_SECONDS instead of the suite's
 # short run, printing its figures: batches, records and rate, resident memory after
-# warm-up and at the end, and the scans, queries, extractions and snapshots done.
+# warm-up and at the end, and the scans, queries, extractions and snapshots done. Its
+# documents carry texts of up to SOAK_TEXT_BYTES, so that the log outgrows its memory and
+# scans, extractions and checkpoints also meet records on disk.
 SOAK_SECONDS ?= 180
+SOAK_TEXT_BYTES ?= 2000
 
 soak: build
-	QUILLMARK_SOAK_SECONDS=$(SOAK_SECONDS) PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python \
-	  $(PYTHON) -m pytest -q -s tests/python/test_soak.py
+	QUILLMARK_SOAK_SECONDS=$(SOAK_SECONDS) QUILLMARK_SOAK_TEXT_BYTES=$(SOAK_TEXT_BYTES) \
+	  PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) -m pytest -q -s tests/python/test_soak.py
 
 # Regenerates the module's type stubs; commit python/stubs with the bindings that changed them.
 stubs: build

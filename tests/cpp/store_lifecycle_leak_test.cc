@@ -123,6 +123,7 @@ TEST_F(StoreLifecycleTest, StoresCreatedFilledAndReleasedOverOneDirectory) {
   auto extractor = NumberAndKind();
   for (int cycle = 0; cycle < 6; ++cycle) {
     {
+      std::optional<Client> connected;  // outlives the store
       // Each store takes the directory the previous one let go of.
       JSONStore store{kLogSize, path, port};
       // Refused constructions give back what they took: the second store leaves the
@@ -136,6 +137,14 @@ TEST_F(StoreLifecycleTest, StoresCreatedFilledAndReleasedOverOneDirectory) {
       auto table = ReadBase64Stream(store.Extract(*extractor, all).value());
       EXPECT_EQ(table->num_rows(), 200);
       EXPECT_EQ(store.Stats(), (std::pair<uint64_t, uint64_t>{Batch(0, 200).size(), 200}));
+      if (cycle % 2 == 1) {
+        // Released with the service running and a client still connected: the
+        // destructor stops the service and closes everything before the engine goes.
+        store.SetListenAddress("127.0.0.1");
+        store.Run(2, NoPause);
+        connected.emplace(port, 10000);
+        EXPECT_EQ(connected->Request({Batch(200, 10), "last"}), (Reply{"OK", "last"}));
+      }
     }
     EXPECT_THROW(JSONStore(kLogSize + 1, path, port), std::invalid_argument);
   }

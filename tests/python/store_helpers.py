@@ -87,10 +87,11 @@ def live_threads():
     return len(os.listdir("/proc/self/task"))
 
 
-def timed_writer(port, seconds, writer_id, documents_per_batch, timeout_ms):
+def timed_writer(port, seconds, writer_id, documents_per_batch, timeout_ms, text_bytes=16):
     """Sends batches to the ingestion service at `port` for `seconds` and returns what
     happened: requests sent, replies received by kind, requests left unanswered after
-    `timeout_ms`, and the bytes and records of the batches answered "OK". Meant to run in
+    `timeout_ms`, and the bytes and records of the batches answered "OK". Each document
+    carries a text of 0 to `text_bytes` bytes, so that batches differ in size. Meant to run in
     a client process (multiprocessing with spawn). A request without a reply in time
     leaves the REQ socket unusable, so the writer opens a new one."""
     counts = {"sent": 0, "answered": 0, "unanswered": 0, "accepted": 0, "records": 0, "bytes": 0,
@@ -102,7 +103,7 @@ def timed_writer(port, seconds, writer_id, documents_per_batch, timeout_ms):
             while time.monotonic() < deadline:
                 payload = "".join(
                     '{"writer": %d, "batch": %d, "i": %d, "n": %d, "kind": "k%d", "text": "%s"}\n'
-                    % (writer_id, batch, i, batch * documents_per_batch + i, i % 5, "x" * (batch % 17))
+                    % (writer_id, batch, i, batch * documents_per_batch + i, i % 5, "x" * ((batch * 7919 + i) % (text_bytes + 1)))
                     for i in range(documents_per_batch)).encode()
                 tag = b"%d/%d" % (writer_id, batch)
                 batch += 1
