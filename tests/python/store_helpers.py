@@ -90,12 +90,13 @@ def live_threads():
 def timed_writer(port, seconds, writer_id, documents_per_batch, timeout_ms, text_bytes=16):
     """Sends batches to the ingestion service at `port` for `seconds` and returns what
     happened: requests sent, replies received by kind, requests left unanswered after
-    `timeout_ms`, and the bytes and records of the batches answered "OK". Each document
-    carries a text of 0 to `text_bytes` bytes, so that batches differ in size. Meant to run in
-    a client process (multiprocessing with spawn). A request without a reply in time
-    leaves the REQ socket unusable, so the writer opens a new one."""
+    `timeout_ms`, the bytes and records of the batches answered "OK", and the numbers of
+    the batches that were not. Batch b carries documents n = b * documents_per_batch + i,
+    each with a text of 0 to `text_bytes` bytes, so that batches differ in size. Meant to
+    run in a client process (multiprocessing with spawn). A request without a reply in
+    time leaves the REQ socket unusable, so the writer opens a new one."""
     counts = {"sent": 0, "answered": 0, "unanswered": 0, "accepted": 0, "records": 0, "bytes": 0,
-              "replies": {}}
+              "replies": {}, "not_accepted": []}
     deadline = time.monotonic() + seconds
     batch = 0
     while time.monotonic() < deadline:
@@ -103,16 +104,18 @@ def timed_writer(port, seconds, writer_id, documents_per_batch, timeout_ms, text
             while time.monotonic() < deadline:
                 payload = "".join(
                     '{"writer": %d, "batch": %d, "i": %d, "n": %d, "kind": "k%d", "text": "%s"}\n'
-                    % (writer_id, batch, i, batch * documents_per_batch + i, i % 5, "x" * ((batch * 7919 + i) % (text_bytes + 1)))
+                    % (writer_id, batch, i, batch * documents_per_batch + i, i % 5,
+                       "x" * ((batch * 7919 + i) % (text_bytes + 1)))
                     for i in range(documents_per_batch)).encode()
                 tag = b"%d/%d" % (writer_id, batch)
-                batch += 1
                 requests.send_multipart([payload, tag])
                 counts["sent"] += 1
+                batch += 1
                 try:
                     reply = requests.recv_multipart()
                 except zmq.Again:
                     counts["unanswered"] += 1
+                    counts["not_accepted"].append(batch - 1)
                     break
                 counts["answered"] += 1
                 kind = reply[0].decode(errors="replace")
@@ -123,4 +126,6 @@ def timed_writer(port, seconds, writer_id, documents_per_batch, timeout_ms, text
                     counts["accepted"] += 1
                     counts["records"] += documents_per_batch
                     counts["bytes"] += len(payload)
+                else:
+                    counts["not_accepted"].append(batch - 1)
     return counts

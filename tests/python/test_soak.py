@@ -93,7 +93,6 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
     store.projection("/kind")
     stop = threading.Event()
     projected = []
-    last_snapshot = {}
 
     def scan():
         start, end = newest_window(store)
@@ -134,7 +133,7 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
         if result["index"]["token"] == 0:
             return  # nothing ingested yet
         assert int(result["index"]["status"]) == 0 and int(result["log"]["status"]) == 0, result
-        last_snapshot.update(index=result["index"]["token"], log=result["log"]["token"])
+        assert result["log"]["token"] != 0, result
 
     samples = []  # (seconds since start, resident bytes, records ingested)
 
@@ -173,8 +172,12 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
         stop_seconds = time.monotonic() - stopping
         stats = store.stats()
         counting = time.monotonic()
-        counted = len(store.scan("/n", op.GE, [0], None, None))
+        every_record = store.scan("/n", op.GE, [0], None, None)
         count_seconds = time.monotonic() - counting
+        counted = len(every_record)
+        extracting = time.monotonic()
+        table = quillmark.to_table(store.extract(extractor, every_record))
+        extract_seconds = time.monotonic() - extracting
         kind_zero = len(store.scan("/kind", op.EQ, ["k0"], None, None))
 
     sent = sum(w["sent"] for w in writers)
@@ -210,7 +213,8 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
     print("soak: " + ", ".join(f"{name} {loop.done} (refused while busy {loop.busy})"
                                for name, loop in by_name.items() if name != "memory samples"))
     print(f"soak: projections {store.get_all_projections()}, stop took {stop_seconds:.2f} s, "
-          f"the full scan that counted the records {count_seconds:.1f} s")
+          f"the full scan that counted the records {count_seconds:.1f} s, "
+          f"the extraction of every record {extract_seconds:.1f} s")
 
     for loop in loops:
         assert not loop.is_alive(), loop.name
@@ -222,6 +226,16 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
     assert accepted > 0
     assert stats == (sum(w["bytes"] for w in writers), records)
     assert counted == records
+    # Each writer's accepted documents are in the store once, with their numbers intact.
+    stored = {}
+    for writer, n in zip(table.column("writer").to_pylist(), table.column("n").to_pylist()):
+        stored.setdefault(writer, []).append(n)
+    for writer, w in enumerate(writers):
+        refused = set(w["not_accepted"])
+        expected = [batch * DOCUMENTS_PER_BATCH + i for batch in range(w["sent"]) if batch not in refused
+                    for i in range(DOCUMENTS_PER_BATCH)]
+        assert sorted(stored.pop(writer, [])) == expected, writer
+    assert stored == {}
     assert kind_zero == accepted * KIND_ZERO_PER_BATCH
     for name in ("scans", "projection queries", "extractions", "snapshots"):
         assert by_name[name].done > 0, name
