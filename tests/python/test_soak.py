@@ -13,7 +13,7 @@ import threading
 import time
 
 import quillmark
-from store_helpers import FIRST_ADDRESS, make_store, resident_bytes, stdout_to, timed_writer
+from store_helpers import FIRST_ADDRESS, client, make_store, request, resident_bytes, stdout_to, timed_writer
 
 SOAK_SECONDS = float(os.environ.get("QUILLMARK_SOAK_SECONDS", "12"))
 WRITER_PROCESSES = 3
@@ -79,6 +79,20 @@ def median_in(samples, first, last):
 def records_at(samples, at):
     """Records ingested at the last sample taken by `at`."""
     return max((records for taken, _, records in samples if taken <= at), default=0)
+
+
+def check_exactly_accepted(table, writers):
+    """Each writer's accepted documents, and no other, are in `table` (columns writer and
+    n of every record) once, with their numbers intact."""
+    stored = {}
+    for writer, n in zip(table.column("writer").to_pylist(), table.column("n").to_pylist()):
+        stored.setdefault(writer, []).append(n)
+    for writer, counts in enumerate(writers):
+        refused = set(counts["not_accepted"])
+        expected = [batch * DOCUMENTS_PER_BATCH + i for batch in range(counts["sent"]) if batch not in refused
+                    for i in range(DOCUMENTS_PER_BATCH)]
+        assert sorted(stored.pop(writer, [])) == expected, writer
+    assert stored == {}
 
 
 def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path):
@@ -226,16 +240,7 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
     assert accepted > 0
     assert stats == (sum(w["bytes"] for w in writers), records)
     assert counted == records
-    # Each writer's accepted documents are in the store once, with their numbers intact.
-    stored = {}
-    for writer, n in zip(table.column("writer").to_pylist(), table.column("n").to_pylist()):
-        stored.setdefault(writer, []).append(n)
-    for writer, w in enumerate(writers):
-        refused = set(w["not_accepted"])
-        expected = [batch * DOCUMENTS_PER_BATCH + i for batch in range(w["sent"]) if batch not in refused
-                    for i in range(DOCUMENTS_PER_BATCH)]
-        assert sorted(stored.pop(writer, [])) == expected, writer
-    assert stored == {}
+    check_exactly_accepted(table, writers)
     assert kind_zero == accepted * KIND_ZERO_PER_BATCH
     for name in ("scans", "projection queries", "extractions", "snapshots"):
         assert by_name[name].done > 0, name
@@ -265,3 +270,42 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
             recovered.stop()
     print(f"soak: recovery of the last snapshot {recovery_seconds:.1f} s (with its 1 s pause), "
           f"{records} records recovered")
+
+
+def test_stop_under_load_acknowledges_exactly_what_it_inserted(ext, tmp_path):
+    # The service stops while writers are sending. A request it answered "OK" must be in
+    # the store, and one it did not answer must not be: writers can only send again what
+    # they did not hear about, so either mistake would lose or duplicate records. Then the
+    # service starts again and takes new batches.
+    store, port = make_store(ext, tmp_path / "store")
+    op = ext.ScanOperation
+    extractor = ext.Extractor.record([("writer", ext.Extractor.Int("/writer", True, 64, None, None, None)),
+                                      ("n", ext.Extractor.Int("/n", True, 64, None, None, None))])
+    writer_seconds, timeout_ms = 4.0, 3000
+    with stdout_to(os.devnull):
+        store.run(WRITE_WORKERS)
+        with multiprocessing.get_context("spawn").Pool(WRITER_PROCESSES) as pool:
+            pending = pool.starmap_async(
+                timed_writer,
+                [(port, writer_seconds, writer, DOCUMENTS_PER_BATCH, timeout_ms) for writer in range(WRITER_PROCESSES)])
+            deadline = time.monotonic() + 30
+            while store.stats()[1] < 1000 * DOCUMENTS_PER_BATCH and time.monotonic() < deadline:
+                time.sleep(0.05)
+            store.stop()
+            stopped_with = store.stats()
+            writers = pending.get(timeout=writer_seconds + 2 * timeout_ms / 1000 + 60)
+        every_record = store.scan("/n", op.GE, [0], None, None)
+        table = quillmark.to_table(store.extract(extractor, every_record))
+
+        # Started again, the service takes new batches.
+        store.run(WRITE_WORKERS)
+        with client(port) as requests:
+            assert request(requests, b'{"writer": 9, "n": 0}', b"again") == [b"OK", b"again"]
+        store.stop()
+
+    print(f"\nstop under load: {stopped_with[1]} records in the store at stop; writers sent "
+          f"{[w['sent'] for w in writers]}, unanswered {[w['unanswered'] for w in writers]}")
+    assert stopped_with == (sum(w["bytes"] for w in writers), sum(w["records"] for w in writers))
+    assert all(w["unanswered"] >= 1 for w in writers)  # each was cut off by the stop
+    check_exactly_accepted(table, writers)
+    assert store.stats()[1] == stopped_with[1] + 1
