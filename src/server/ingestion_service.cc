@@ -306,10 +306,14 @@ bool IngestionService::StartSessionWhenAtRest(uint32_t index) {
       }
     }
     if (step >= rest_wait_.max_steps) return false;
+    // Waits out the step, but goes on as soon as the engine is back at rest: a
+    // checkpoint takes milliseconds, and periodic snapshots would otherwise cost every
+    // worker that meets one a whole step.
     auto until = std::chrono::steady_clock::now() + rest_wait_.step;
     while (std::chrono::steady_clock::now() < until) {
       if (stopping_.load()) return false;
-      std::this_thread::sleep_for(std::min(rest_wait_.step, std::chrono::milliseconds{20}));
+      if (engine_.phase() == psfstore::core::Phase::REST) break;
+      std::this_thread::sleep_for(std::min(rest_wait_.step, std::chrono::milliseconds{2}));
     }
   }
 }

@@ -146,6 +146,34 @@ TEST_F(ServiceFixture, StopEndsAWorkerWaitingForRestAndItsRequestIsAnswered) {
   EXPECT_FALSE(patient.IsRunning());
 }
 
+TEST_F(ServiceFixture, AWaitingWorkerGoesOnAsSoonAsTheEngineIsBackAtRest) {
+  // Steps of two seconds, as in a real store: a checkpoint that ends a moment after the
+  // worker began waiting must not cost the writer the rest of the step.
+  uint32_t waiting_port = FreeLoopbackPort();
+  JSONStore waiting{std::make_unique<ControlledEngine>(), directory.path() + "/waiting", waiting_port, RestWait{}};
+  auto& held = static_cast<ControlledEngine&>(waiting.engine());
+  held.forced_phase = Phase::INDEX_CHKPT;
+  waiting.SetListenAddress("127.0.0.1");
+  waiting.Run(1, [] {});
+  Reply reply;
+  std::chrono::steady_clock::time_point answered;
+  std::thread writer{[&] {
+    Client client{waiting_port};
+    reply = client.Request({"{}\n", "w"});
+    answered = std::chrono::steady_clock::now();
+  }};
+  for (int i = 0; i < 500 && held.phase_reads.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds{10});
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds{50});
+  auto back_at_rest = std::chrono::steady_clock::now();
+  held.forced_phase = Phase::REST;
+  writer.join();
+  EXPECT_EQ(reply, (Reply{"OK", "w"}));
+  EXPECT_LT(answered - back_at_rest, std::chrono::milliseconds{500});
+  waiting.Stop();
+}
+
 TEST_F(ServiceFixture, QuickStartStopCyclesNeverHangOrLeakEndpoints) {
   // No pause after start: workers may not have subscribed when the stop word goes out.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{20};
