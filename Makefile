@@ -39,7 +39,7 @@ bench: build
 # documents carry texts of up to SOAK_TEXT_BYTES, so that the log outgrows its memory and
 # scans, extractions and checkpoints also meet records on disk.
 SOAK_SECONDS ?= 180
-SOAK_TEXT_BYTES ?= 2000
+SOAK_TEXT_BYTES ?= 500
 
 soak: build
 	QUILLMARK_SOAK_SECONDS=$(SOAK_SECONDS) QUILLMARK_SOAK_TEXT_BYTES=$(SOAK_TEXT_BYTES) \
