@@ -7,7 +7,7 @@ PYTHON := $(CURDIR)/.venv/bin/python
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python demo bench stubs clean check check-threads fuzz
+.PHONY: setup build test test-cpp test-python demo bench stubs clean check check-threads fuzz soak
 
 setup:
 	@scripts/setup.sh
@@ -32,6 +32,18 @@ demo: build
 
 bench: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) bench/run.py
+
+# The soak under load (tests/python/test_soak.py) for SOAK_SECONDS instead of the suite's
+# short run, printing its figures: batches, records and rate, resident memory after
+# warm-up and at the end, and the scans, queries, extractions and snapshots done. Its
+# documents carry texts of up to SOAK_TEXT_BYTES, so that the log outgrows its memory and
+# scans, extractions and checkpoints also meet records on disk.
+SOAK_SECONDS ?= 180
+SOAK_TEXT_BYTES ?= 500
+
+soak: build
+	QUILLMARK_SOAK_SECONDS=$(SOAK_SECONDS) QUILLMARK_SOAK_TEXT_BYTES=$(SOAK_TEXT_BYTES) \
+	  PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) -m pytest -q -s tests/python/test_soak.py
 
 # Regenerates the module's type stubs; commit python/stubs with the bindings that changed them.
 stubs: build

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -160,16 +162,39 @@ void IngestionService::PublishUntil(zmq::socket_t& publisher, const char* word,
 
 namespace {
 
-// Moves one whole multipart message from `from` to `to`. The message's parts arrive
-// together, and `to` was seen writable, so no call here waits.
-void ForwardMessage(zmq::socket_t& from, zmq::socket_t& to) {
+using Message = std::vector<zmq::message_t>;
+
+// Reads one whole multipart message without waiting (its parts arrive together); empty
+// when none is there.
+Message ReceiveMessage(zmq::socket_t& from) {
+  Message message;
   for (;;) {
     zmq::message_t part;
-    if (!from.recv(part, zmq::recv_flags::dontwait)) return;
+    if (!from.recv(part, zmq::recv_flags::dontwait)) break;
     bool more = part.more();
-    (void)to.send(part, more ? zmq::send_flags::sndmore : zmq::send_flags::none);
-    if (!more) return;
+    message.push_back(std::move(part));
+    if (!more) break;
   }
+  return message;
+}
+
+// Sends `message` without waiting and empties it. Returns false, leaving `message` as it
+// was, when `to` cannot take it now: a DEALER whose workers are all busy or have all
+// gone. Once the first part is taken the socket takes the rest; should the receiving
+// worker vanish in between, the socket drops the message, and so does this.
+bool TrySendMessage(zmq::socket_t& to, Message& message) {
+  for (size_t i = 0; i < message.size(); ++i) {
+    auto flags = zmq::send_flags::dontwait;
+    if (i + 1 < message.size()) flags = flags | zmq::send_flags::sndmore;
+    try {
+      if (!to.send(message[i], flags) && i == 0) return false;
+    } catch (const zmq::error_t&) {
+      if (i == 0) throw;
+      break;
+    }
+  }
+  message.clear();
+  return true;
 }
 
 }  // namespace
@@ -177,25 +202,44 @@ void ForwardMessage(zmq::socket_t& from, zmq::socket_t& to) {
 void IngestionService::ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::socket_t control) {
   // Forwards requests from the front to the workers and replies back until "TERMINATE".
   // Unlike a stock proxy it forwards every reply already sent by a worker before it
-  // ends, so that the answers given while stopping reach their writers.
+  // ends, so that the answers given while stopping reach their writers. It never waits
+  // in a send: a request that no worker can take is held (and no other is read) until
+  // one can, so that workers leaving while requests arrive cannot block the proxy and
+  // with it `Stop`. A request still held at "TERMINATE" goes unanswered, like those
+  // still queued at the front, and was never inserted.
   try {
+    Message held;
     for (;;) {
       // Requests are taken from the front only while a worker can take one; otherwise
       // they wait there, and the poll wakes now and then to look again.
       bool back_writable = (back.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
+      bool take_requests = back_writable && held.empty();
       zmq::pollitem_t items[] = {{control.handle(), 0, ZMQ_POLLIN, 0},
                                  {back.handle(), 0, ZMQ_POLLIN, 0},
-                                 {front.handle(), 0, static_cast<short>(back_writable ? ZMQ_POLLIN : 0), 0}};
-      zmq::poll(items, 3, std::chrono::milliseconds{back_writable ? -1 : 20});
+                                 {front.handle(), 0, static_cast<short>(take_requests ? ZMQ_POLLIN : 0), 0}};
+      zmq::poll(items, 3, std::chrono::milliseconds{take_requests ? -1 : back_writable ? 0 : 20});
       if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t word;
         if (control.recv(word, zmq::recv_flags::dontwait) && word.to_string_view() == "TERMINATE") {
-          while (back.get(zmq::sockopt::events) & ZMQ_POLLIN) ForwardMessage(back, front);
+          while (back.get(zmq::sockopt::events) & ZMQ_POLLIN) {
+            Message reply = ReceiveMessage(back);
+            TrySendMessage(front, reply);
+          }
           break;
         }
       }
-      if (items[1].revents & ZMQ_POLLIN) ForwardMessage(back, front);
-      if (items[2].revents & ZMQ_POLLIN) ForwardMessage(front, back);
+      if (items[1].revents & ZMQ_POLLIN) {
+        // The front is a ROUTER: it takes every reply at once, or drops one whose
+        // writer has gone.
+        Message reply = ReceiveMessage(back);
+        TrySendMessage(front, reply);
+      }
+      if (!held.empty()) {
+        TrySendMessage(back, held);
+      } else if (items[2].revents & ZMQ_POLLIN) {
+        held = ReceiveMessage(front);
+        TrySendMessage(back, held);
+      }
     }
   } catch (const zmq::error_t& error) {
     spdlog::error("Write proxy ended: {}", error.what());
@@ -262,10 +306,14 @@ bool IngestionService::StartSessionWhenAtRest(uint32_t index) {
       }
     }
     if (step >= rest_wait_.max_steps) return false;
+    // Waits out the step, but goes on as soon as the engine is back at rest: a
+    // checkpoint takes milliseconds, and periodic snapshots would otherwise cost every
+    // worker that meets one a whole step.
     auto until = std::chrono::steady_clock::now() + rest_wait_.step;
     while (std::chrono::steady_clock::now() < until) {
       if (stopping_.load()) return false;
-      std::this_thread::sleep_for(std::min(rest_wait_.step, std::chrono::milliseconds{20}));
+      if (engine_.phase() == psfstore::core::Phase::REST) break;
+      std::this_thread::sleep_for(std::min(rest_wait_.step, std::chrono::milliseconds{2}));
     }
   }
 }

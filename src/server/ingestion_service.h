@@ -41,7 +41,8 @@ struct IngestionCounters {
 };
 
 // How long a worker waits for the engine to come back to REST before it answers
-// ERR_BUSY: up to `max_steps` sleeps of `step`.
+// ERR_BUSY: up to `max_steps` steps of `step`. The worker goes on as soon as it sees
+// REST, within a few milliseconds.
 struct RestWait {
   std::chrono::milliseconds step{2000};
   int max_steps = 10;

@@ -19,10 +19,10 @@
 
 #include <arrow/api.h>
 #include <arrow/io/memory.h>
-#include <arrow/ipc/reader.h>
 #include <arrow/ipc/writer.h>
 #include <arrow/util/base64.h>
 
+#include "arrow_stream.h"
 #include "bitmap/bitmap.h"
 #include "values/arrow_serialization.h"
 #include "values/extractor.h"
@@ -36,6 +36,7 @@ namespace {
 using psfstore::core::Status;
 using Columns = std::vector<RecordExtractor::Column>;
 using std::nullopt;
+using test_support::ReadBase64Stream;
 using std::optional;
 
 // Records kept in memory, each followed by the parser's padding. Record i lives at
@@ -527,17 +528,6 @@ TEST(ExtractorTest, ConcurrentExtractionsShareExtractors) {
   EXPECT_EQ(Values<arrow::Int32Type>(*reference, 1)[3], optional<int32_t>(3000));
   EXPECT_EQ(Values<arrow::Int16Type>(*reference, 2)[1638], optional<int16_t>(32760));
   EXPECT_EQ(Values<arrow::Int16Type>(*reference, 2)[1639], optional<int16_t>(-1));
-}
-
-// The decoder returns a plain string in older Arrow releases and a Result in newer ones.
-[[maybe_unused]] std::string Unwrap(std::string text) { return text; }
-std::string Unwrap(arrow::Result<std::string> result) { return ValueOrThrow(std::move(result)); }
-
-std::shared_ptr<arrow::Table> ReadBase64Stream(const std::string& text) {
-  const std::string bytes = Unwrap(arrow::util::base64_decode(text));
-  auto input = std::make_shared<arrow::io::BufferReader>(arrow::Buffer::FromString(bytes));
-  auto reader = ValueOrThrow(arrow::ipc::RecordBatchStreamReader::Open(input));
-  return ValueOrThrow(reader->ToTable());
 }
 
 // A table with every column kind, used by the round trip below and, when

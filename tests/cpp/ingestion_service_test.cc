@@ -1,14 +1,12 @@
 // The ingestion service against an engine whose phase and failures the test controls:
 // one reply per request whatever the engine does, workers that survive every failure,
 // and start/stop cycles that never hang.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
+#include "loopback_client.h"
 #include "server/json_store.h"
 #include "temp_directory.h"
 
@@ -27,6 +26,8 @@ namespace {
 
 using psfstore::core::Phase;
 using psfstore::test_support::TempDirectory;
+using test_support::Client;
+using test_support::FreeLoopbackPort;
 
 // Counts records by lines; the test decides the phase, refuses sessions on demand and
 // makes batches throw.
@@ -76,43 +77,6 @@ class ControlledEngine : public RecordEngine {
 
  private:
   uint16_t next_id = 0;
-};
-
-uint32_t FreeLoopbackPort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
-class Client {
- public:
-  explicit Client(uint32_t port) : socket_{context_, zmq::socket_type::req} {
-    socket_.set(zmq::sockopt::linger, 0);
-    socket_.set(zmq::sockopt::rcvtimeo, 5000);
-    socket_.connect("tcp://127.0.0.1:" + std::to_string(port));
-  }
-  std::vector<std::string> Request(std::vector<std::string> frames) {
-    for (size_t i = 0; i < frames.size(); ++i) {
-      socket_.send(zmq::buffer(frames[i]), i + 1 < frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
-    }
-    std::vector<std::string> reply;
-    for (;;) {
-      zmq::message_t frame;
-      if (!socket_.recv(frame)) return {"<timeout>"};
-      reply.push_back(frame.to_string());
-      if (!frame.more()) return reply;
-    }
-  }
-
- private:
-  zmq::context_t context_;
-  zmq::socket_t socket_;
 };
 
 struct ServiceFixture : ::testing::Test {
@@ -182,6 +146,34 @@ TEST_F(ServiceFixture, StopEndsAWorkerWaitingForRestAndItsRequestIsAnswered) {
   EXPECT_FALSE(patient.IsRunning());
 }
 
+TEST_F(ServiceFixture, AWaitingWorkerGoesOnAsSoonAsTheEngineIsBackAtRest) {
+  // Steps of two seconds, as in a real store: a checkpoint that ends a moment after the
+  // worker began waiting must not cost the writer the rest of the step.
+  uint32_t waiting_port = FreeLoopbackPort();
+  JSONStore waiting{std::make_unique<ControlledEngine>(), directory.path() + "/waiting", waiting_port, RestWait{}};
+  auto& held = static_cast<ControlledEngine&>(waiting.engine());
+  held.forced_phase = Phase::INDEX_CHKPT;
+  waiting.SetListenAddress("127.0.0.1");
+  waiting.Run(1, [] {});
+  Reply reply;
+  std::chrono::steady_clock::time_point answered;
+  std::thread writer{[&] {
+    Client client{waiting_port};
+    reply = client.Request({"{}\n", "w"});
+    answered = std::chrono::steady_clock::now();
+  }};
+  for (int i = 0; i < 500 && held.phase_reads.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds{10});
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds{50});
+  auto back_at_rest = std::chrono::steady_clock::now();
+  held.forced_phase = Phase::REST;
+  writer.join();
+  EXPECT_EQ(reply, (Reply{"OK", "w"}));
+  EXPECT_LT(answered - back_at_rest, std::chrono::milliseconds{500});
+  waiting.Stop();
+}
+
 TEST_F(ServiceFixture, QuickStartStopCyclesNeverHangOrLeakEndpoints) {
   // No pause after start: workers may not have subscribed when the stop word goes out.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{20};
@@ -195,6 +187,59 @@ TEST_F(ServiceFixture, QuickStartStopCyclesNeverHangOrLeakEndpoints) {
     store.Stop();
     EXPECT_FALSE(store.IsRunning());
   }
+}
+
+// Runs `action` on its own thread and ends the test binary when it has not returned
+// within `limit`: a hung call cannot be unwound, and the test must not hang with it.
+void ReturnsWithin(std::chrono::seconds limit, const char* what, const std::function<void()>& action) {
+  std::atomic<bool> returned{false};
+  std::thread runner{[&] {
+    action();
+    returned = true;
+  }};
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!returned.load() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds{5});
+  }
+  if (!returned.load()) {
+    ADD_FAILURE() << what << " did not return within " << limit.count() << " s";
+    std::fprintf(stderr, "%s hangs; ending the test binary\n", what);
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  runner.join();
+}
+
+TEST_F(ServiceFixture, StopWhileWritersKeepSendingReturns) {
+  // Requests keep arriving while the workers leave: one that reaches the proxy after the
+  // last worker has gone must not block the proxy (and with it Stop) forever.
+  std::atomic<bool> done{false};
+  std::atomic<uint64_t> acknowledged{0};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 3; ++w) {
+    writers.emplace_back([&, w] {
+      while (!done.load()) {
+        Client client{port, 200};
+        for (int n = 0; !done.load(); ++n) {
+          std::string tag = std::to_string(w) + "/" + std::to_string(n);
+          Reply reply = client.Request({"{}\n", tag});
+          if (reply == Reply{"OK", tag}) acknowledged.fetch_add(1);
+          if (reply == Reply{"<timeout>"}) break;  // the socket waits for that reply forever
+        }
+      }
+    });
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
+  for (int cycle = 0; cycle < 25 && std::chrono::steady_clock::now() < deadline; ++cycle) {
+    Run(2);
+    std::this_thread::sleep_for(std::chrono::milliseconds{20});
+    ReturnsWithin(std::chrono::seconds{10}, "Stop under load", [&] { store.Stop(); });
+    EXPECT_FALSE(store.IsRunning());
+  }
+  done = true;
+  for (auto& writer : writers) writer.join();
+  EXPECT_GT(acknowledged.load(), 0u);
+  EXPECT_LE(acknowledged.load(), engine->records.load());  // nothing acknowledged but inserted
 }
 
 TEST_F(ServiceFixture, StopAndProjectionsFromDifferentThreads) {

@@ -9,7 +9,6 @@ their JSON text, integers and doubles do not mix. The same records are then spre
 a log several times larger than its memory, and the answers must not change.
 """
 import base64
-import contextlib
 import json
 import math
 import os
@@ -22,7 +21,7 @@ import pyarrow as pa
 import pytest
 
 import quillmark
-from store_helpers import LOG_SIZE, make_store
+from store_helpers import LOG_SIZE, make_store, stdout_to
 
 LAST_ADDRESS = (1 << 48) - 1
 INT64_MIN, INT64_MAX = -(1 << 63), (1 << 63) - 1
@@ -129,19 +128,6 @@ QUERIES = [
 SET_OPERANDS = [[], [1, "1"], [3, 3.0, "abc", True], ["abc", "abd", "b"], [0.0, INT64_MIN]]
 OPS = ["EQ", "NE", "LT", "LE", "GT", "GE"]
 FILLER_BYTES = 200_000  # 3000 of them: about 600 MB of log
-
-
-@contextlib.contextmanager
-def stdout_to(path):
-    """Points file descriptor 1 (where full scans list their matches) at `path`."""
-    saved = os.dup(1)
-    with open(path, "wb") as target:
-        os.dup2(target.fileno(), 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 class Model:
