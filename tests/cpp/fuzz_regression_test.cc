@@ -90,7 +90,9 @@ TEST(FuzzRegressionTest, ATopLevelNumberOrLiteralCutByAWindowIsRefusedNotStoredA
   std::string short_numbers;
   for (int i = 0; i < 100; ++i) short_numbers += std::to_string(i) + " ";
   PaddedBuffer many{short_numbers};
-  if (windowed.Load(many) == Status::Ok) EXPECT_EQ(windowed.record_count(), 100u);
+  if (windowed.Load(many) == Status::Ok) {
+    EXPECT_EQ(windowed.record_count(), 100u);
+  }
 }
 
 }  // namespace
