@@ -14,7 +14,7 @@ import threading
 import time
 
 import quillmark
-from store_helpers import FIRST_ADDRESS, client, make_store, request, resident_bytes, stdout_to, timed_writer
+from store_helpers import RESIDENT_MEMORY_SHOWS_LEAKS, FIRST_ADDRESS, client, make_store, request, resident_bytes, stdout_to, timed_writer
 
 SOAK_SECONDS = float(os.environ.get("QUILLMARK_SOAK_SECONDS", "10"))
 WRITER_PROCESSES = 3
@@ -247,8 +247,9 @@ def test_soak_many_writers_with_queries_extractions_and_snapshots(ext, tmp_path)
         assert by_name[name].done > 0, name
     assert projected == PROJECTED_DURING_LOAD
     # Enough batches for the leak to stand out from the drift, and no such leak.
-    assert second_half_batches * LEAK_PER_BATCH > bound, second_half_batches
-    assert growth < bound, (growth, bound)
+    if RESIDENT_MEMORY_SHOWS_LEAKS:
+        assert second_half_batches * LEAK_PER_BATCH > bound, second_half_batches
+        assert growth < bound, (growth, bound)
     assert stop_seconds < 10 and not store.is_running()
 
     # Healthy afterwards: a last snapshot, taken at rest, recovers every record into a
