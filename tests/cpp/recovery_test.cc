@@ -480,6 +480,15 @@ TEST_F(StoreRecoveryTest, RefusedRecoveriesReportTheFaultAndLoadNothing) {
   std::string index_saved = ReadFileBytes(index_info);
   WriteFileBytes(index_info, index_saved.substr(0, 55));
   expect_refused(index_token, log_token, Status::IOError);
+  // Addresses beyond the 48-bit address space once passed as their low bits (found by
+  // fuzzing): a start of 2^50 read as 0 and a begin far past the tail were accepted,
+  // and records inserted after the recovery could not be found.
+  IndexMetadata index;
+  std::memcpy(&index, index_saved.data(), sizeof(index));
+  index.checkpoint_start_address = uint64_t{1} << 50;
+  index.log_begin_address = uint64_t{1} << 40;
+  ASSERT_EQ(WriteRecordFile(index_info, index), Status::Ok);
+  expect_refused(index_token, log_token, Status::Corruption);
   WriteFileBytes(index_info, index_saved);
 
   std::string naming_saved = ReadFileBytes(naming);

@@ -27,8 +27,13 @@ Status ReadCheckpoint(const RecoveryTarget& target, const Guid& index_token, con
                    std::to_string(log.version);
     return Status::Corruption;
   }
-  if (Address{index.checkpoint_start_address} > Address{log.final_address} ||
-      Address{log.final_address} == Address{Address::kNoAddress} || index.log_begin_address > index.checkpoint_start_address) {
+  // Compared as recorded, each below the end of the address space: an Address keeps
+  // only its low 48 bits, so a larger value would pass as some other address (a start
+  // past the space as 0, replaying the whole log, with a begin beyond the tail that hid
+  // every record written after the recovery).
+  if (index.log_begin_address >= Address::kNoAddress || index.checkpoint_start_address >= Address::kNoAddress ||
+      log.final_address >= Address::kNoAddress || index.log_begin_address > index.checkpoint_start_address ||
+      index.checkpoint_start_address > log.final_address) {
     result.error = "the checkpoints' addresses do not fit together";
     return Status::Corruption;
   }
