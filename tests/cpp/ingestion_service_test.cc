@@ -18,6 +18,7 @@
 
 #include "loopback_client.h"
 #include "server/json_store.h"
+#include "values/generic_value.h"
 #include "temp_directory.h"
 
 namespace quillmark {
@@ -56,6 +57,8 @@ class ControlledEngine : public RecordEngine {
     if (text.starts_with("bad")) throw std::invalid_argument("malformed JSON at byte 0: bad");
     if (text.starts_with("boom")) throw std::runtime_error("device failed");
     if (text.starts_with("oom")) throw std::bad_alloc();
+    if (text.starts_with("object")) throw recorder::data::NotScalarError();
+    if (text.starts_with("misuse")) throw std::logic_error("a checkpoint needs a session");
     auto count = static_cast<uint32_t>(std::count(text.begin(), text.end(), '\n'));
     records.fetch_add(count);
     return count;
@@ -112,6 +115,9 @@ TEST_F(ServiceFixture, EngineFailuresGetOneReplyAndTheWorkerKeepsServing) {
   EXPECT_EQ(client.Request({"bad", "e"}), (Reply{"ERR_BAD_DATA", "e", "malformed JSON at byte 0: bad"}));
   EXPECT_EQ(client.Request({"boom", "f"}), (Reply{"ERR_INTERNAL", "f", "device failed"}));
   EXPECT_EQ(client.Request({"oom", "g"})[0], "ERR_INTERNAL");
+  // Only a refused batch is bad data; a logic error of the program is not.
+  EXPECT_EQ(client.Request({"object", "i"})[0], "ERR_BAD_DATA");
+  EXPECT_EQ(client.Request({"misuse", "j"}), (Reply{"ERR_INTERNAL", "j", "a checkpoint needs a session"}));
   EXPECT_EQ(client.Request({"{}\n{}\n", "h"}), (Reply{"OK", "h"}));
 
   EXPECT_EQ(engine->open_sessions.load(), 0);  // every session was closed
