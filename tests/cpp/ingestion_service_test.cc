@@ -249,8 +249,11 @@ TEST_F(ServiceFixture, StopWhileWritersKeepSendingReturns) {
 }
 
 TEST_F(ServiceFixture, StopAndProjectionsFromDifferentThreads) {
+  // A slow (instrumented) run may end at the deadline before all rounds: every round
+  // that ran must have created all of its projections, whatever the count of rounds.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
-  for (int round = 0; round < 10 && std::chrono::steady_clock::now() < deadline; ++round) {
+  size_t rounds = 0;
+  for (int round = 0; round < 10 && std::chrono::steady_clock::now() < deadline; ++round, ++rounds) {
     Run(2);
     std::atomic<bool> go{false};
     std::thread projector{[&] {
@@ -266,7 +269,8 @@ TEST_F(ServiceFixture, StopAndProjectionsFromDifferentThreads) {
     stopper.join();
     EXPECT_FALSE(store.IsRunning());
   }
-  EXPECT_EQ(store.GetAllProjections().size(), 200u);
+  EXPECT_GE(rounds, 1u);
+  EXPECT_EQ(store.GetAllProjections().size(), 20 * rounds);
 }
 
 TEST_F(ServiceFixture, StartFailuresLeaveTheServiceStopped) {
