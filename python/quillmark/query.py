@@ -101,6 +101,8 @@ class QueryClient:
     @staticmethod
     def _scan_header(name: str, operation: Union[ScanOperation, str], operands: Iterable[Any],
                      start: Optional[int], end: Optional[int]) -> dict:
+        if isinstance(operands, (str, bytes)):
+            raise TypeError("operands must be a list of values, such as [\"NZ\"]")
         return {"name": name, "operation": operation_name(operation), "operands": list(operands),
                 "from": start, "to": end}
 

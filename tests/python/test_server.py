@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -108,7 +109,7 @@ MALFORMED = [
 
 
 def test_malformed_query_requests_are_answered_with_err(tmp_path):
-    with make_server(tmp_path / "store") as server:
+    with make_server(tmp_path / "store", max_message=1 << 16) as server:
         ingest(server.ingestion_endpoint, DOCUMENTS[:3])
         context = zmq.Context()
         raw = context.socket(zmq.REQ)
@@ -129,17 +130,28 @@ def test_malformed_query_requests_are_answered_with_err(tmp_path):
                 queries.request({"request": "nothing"})
             assert len(queries.scan("/country", "EQ", ["NZ"])) == 1
             assert queries.extract(COLUMNS, quillmark.Bitmap()).column_names == ["icao", "elevation"]
+        # Requests beyond max_message are dropped unread on both endpoints; service goes on.
+        huge = [{"icao": "X" * (1 << 16)}]
+        with pytest.raises(quillmark.ReplyTimeout):
+            ingest(server.ingestion_endpoint, huge, timeout=1.0)
+        with quillmark.QueryClient(server.query_endpoint, timeout=1.0) as queries:
+            with pytest.raises(quillmark.ReplyTimeout):
+                queries.scan("/icao", "EQ", [huge[0]["icao"]])
+        ingest(server.ingestion_endpoint, DOCUMENTS[3:4])
+        with quillmark.QueryClient(server.query_endpoint, timeout=10) as queries:
+            assert queries.stats()["records"] == 4
 
 
 def test_scheduled_snapshots_keep_the_manifest_on_good_snapshots_only(tmp_path, monkeypatch):
     directory = tmp_path / "store"
     real_write = quillmark.server.write_manifest
-    failures = []
+    failures, checked = [], threading.Event()
 
     def failing_once(*arguments):
-        if not failures:
-            failures.append(1)
+        failures.append(1)
+        if len(failures) == 1:
             raise OSError("disk full")
+        checked.wait(10)  # the retry waits until the test has looked at the manifest
         real_write(*arguments)
 
     with make_server(directory, snapshot_every=0.1, keep=2) as server:
@@ -150,6 +162,7 @@ def test_scheduled_snapshots_keep_the_manifest_on_good_snapshots_only(tmp_path, 
         ingest(server.ingestion_endpoint, DOCUMENTS[10:20])
         wait_for(lambda: failures)
         assert manifest(directory) == good  # still the last good snapshot
+        checked.set()
         wait_for(lambda: len(manifest(directory)) == 2)  # retried at the next tick
         for start in (20, 30):
             ingest(server.ingestion_endpoint, DOCUMENTS[start:start + 10])
@@ -162,11 +175,12 @@ def test_scheduled_snapshots_keep_the_manifest_on_good_snapshots_only(tmp_path, 
 
 def _serve(directory, port, query_port, output):
     environment = dict(os.environ, PYTHONPATH=PACKAGE_PATH + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    process = subprocess.Popen(
-        [sys.executable, "-m", "quillmark", "serve", str(directory), "--port", str(port), "--query-port",
-         str(query_port), "--log-memory", "192MiB", "--threads", "1", "--snapshot-every", "0", "--project",
-         "/country", "--log-level", "warning"],
-        stdout=open(output, "wb"), stderr=subprocess.STDOUT, env=environment)
+    with open(output, "wb") as sink:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "quillmark", "serve", str(directory), "--port", str(port), "--query-port",
+             str(query_port), "--log-memory", "192MiB", "--threads", "1", "--snapshot-every", "0", "--project",
+             "/country", "--log-level", "warning"],
+            stdout=sink, stderr=subprocess.STDOUT, env=environment)
     wait_for(lambda: b"quillmark: " in open(output, "rb").read() or process.poll() is not None, 60)
     first_line = open(output, "rb").read().decode(errors="replace")
     assert process.poll() is None, first_line
@@ -224,6 +238,7 @@ def test_curve_admits_known_keys_only(tmp_path, capfd, caplog):
                 with pytest.raises(quillmark.ReplyTimeout):
                     queries.stats()
         assert server.store.stats()[1] == 5
-    assert "unknown CURVE key" in capfd.readouterr().out  # the ingestion endpoint's refusal
-    assert "unknown CURVE key" in caplog.text             # the query endpoint's
-    assert "handshake failed" in caplog.text              # ... and of the client without keys
+    # Both endpoints log both refusals: the unknown key, and the client without keys.
+    logged = capfd.readouterr().out
+    assert "unknown CURVE key" in logged and "handshake failed" in logged
+    assert "unknown CURVE key" in caplog.text and "handshake failed" in caplog.text
