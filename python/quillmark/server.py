@@ -189,7 +189,9 @@ class RecordServer:
     (see `quillmark.keys`): both endpoints then require CURVE and admit only the clients
     whose public keys are in its `clients/`. Requests larger than `max_message` bytes are
     dropped unread on both endpoints. `stop` answers every request already received,
-    takes a final snapshot and releases the store and its directory.
+    takes a final snapshot and releases the store and its directory (`store` is None
+    from then on); a stopped server does not start again, a new one over the same
+    directory does.
     """
 
     def __init__(self, directory, *, port: int = 5555, query_port: int = 5556, listen: str = "127.0.0.1",
