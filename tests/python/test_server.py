@@ -82,6 +82,23 @@ def test_stop_and_restart_give_the_same_answers(tmp_path):
         second.stop()
 
 
+def test_restart_falls_back_past_a_damaged_snapshot_and_never_over_an_unreadable_manifest(tmp_path):
+    directory = tmp_path / "store"
+    with make_server(directory, keep=2) as server:
+        ingest(server.ingestion_endpoint, DOCUMENTS[:10])
+        server.snapshot()
+        ingest(server.ingestion_endpoint, DOCUMENTS[10:20])
+    older, newer = manifest(directory)
+    os.remove(directory / "cpr-checkpoints" / newer["log_token"] / "info.dat")
+    with make_server(directory) as server:
+        assert server.store.end_address == older["end_address"]
+        ingest(server.ingestion_endpoint, DOCUMENTS[20:25])
+    assert [entry["records"] for entry in manifest(directory)] == [10, 15]  # the damaged one is gone
+    (directory / quillmark.server.MANIFEST).write_text("{not json")
+    with pytest.raises(ValueError, match="unreadable manifest"):
+        make_server(directory).start()
+
+
 # (frames, part of the ERR message). Every one is answered and the server goes on.
 MALFORMED = [
     ([b"not json"], "not JSON"),
