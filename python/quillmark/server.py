@@ -197,6 +197,8 @@ class RecordServer:
     def __init__(self, directory, *, port: int = 5555, query_port: int = 5556, listen: str = "127.0.0.1",
                  threads: int = 2, log_memory: int = 1 << 30, projections: Sequence[str] = (),
                  snapshot_every: float = 60.0, keep: int = 2, curve=None, max_message: int = 256 << 20):
+        if threads < 1:
+            raise ValueError("threads must be at least 1: without a write thread no request is answered")
         if keep < 1:
             raise ValueError("keep must be at least 1: the manifest names the snapshot to restart into")
         if snapshot_every < 0:

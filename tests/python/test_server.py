@@ -259,3 +259,17 @@ def test_curve_admits_known_keys_only(tmp_path, capfd, caplog):
     logged = capfd.readouterr().out
     assert "unknown CURVE key" in logged and "handshake failed" in logged
     assert "unknown CURVE key" in caplog.text and "handshake failed" in caplog.text
+
+
+def test_sizes_and_refusals_of_the_command_line(capsys):
+    from quillmark.__main__ import byte_size
+
+    assert [byte_size(text) for text in ("1GiB", "256MiB", "192M", "64k", "4096")] == [
+        1 << 30, 256 << 20, 192 << 20, 64 << 10, 4096]
+    for text in ("1.5G", "-1", "10 PB", ""):
+        with pytest.raises(Exception, match="not a size"):
+            byte_size(text)
+    # Settings that could never serve are refused before anything is created.
+    for option in (["--threads", "0"], ["--keep", "0"], ["--snapshot-every", "-1"]):
+        assert main(["serve", "/nonexistent/store", *option]) == 1
+        assert "could not start" in capsys.readouterr().err
