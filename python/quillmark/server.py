@@ -362,7 +362,10 @@ class RecordServer:
         """Takes a snapshot now when anything was ingested since the last one, replaces the
         manifest and prunes checkpoints to `keep`. Returns the newest manifest entry (None
         when nothing was ever stored). Raises RuntimeError when the snapshot fails; the
-        manifest then still names the last good one."""
+        manifest then still names the last good one.
+
+        The entry's "records" counts the records acknowledged before the snapshot began;
+        while writers go on, the snapshot may hold a few more."""
         with self._lock:
             store = self.store
             if store is None:
@@ -374,7 +377,8 @@ class RecordServer:
             outcome = store.snapshot()
             index, log_half = outcome["index"], outcome["log"]
             if index["token"] == 0 and log_half["token"] == 0 and index["status"] == Status.NotFound:
-                return self._snapshots[-1] if self._snapshots else None  # nothing ingested
+                self._snapshot_end = end  # nothing ingested since the start: nothing to keep
+                return self._snapshots[-1] if self._snapshots else None
             if index["status"] != Status.Ok or log_half["status"] != Status.Ok:
                 raise RuntimeError(f"snapshot failed: index {index['status'].name}, log {log_half['status'].name}")
             entry = {"index_token": str(index["token"]).upper(), "log_token": str(log_half["token"]).upper(),
