@@ -214,22 +214,41 @@ def test_command_line_stops_on_sigterm_and_recovers_after_kill(tmp_path):
     ingest(ingestion, DOCUMENTS[:40])
     with quillmark.QueryClient(query, timeout=10) as queries:
         before = answers(queries)
+    # SIGTERM while a writer keeps sending: what was acknowledged is in the final snapshot,
+    # what was not was never inserted.
+    acknowledged = []
+
+    def writer():
+        batches = ([{"w": n * 10 + i} for i in range(10)] for n in range(100000))
+        with quillmark.Client(ingestion, timeout=3.0, window=4) as client:
+            try:
+                for _ in client.send_many((quillmark.client.encode_records(batch), b"") for batch in batches):
+                    acknowledged.append(1)
+            except (quillmark.ReplyTimeout, quillmark.IngestionError):
+                pass
+
+    sending = threading.Thread(target=writer)
+    sending.start()
+    wait_for(lambda: len(acknowledged) >= 5)
     process.send_signal(signal.SIGTERM)
     assert process.wait(timeout=60) == 0
+    sending.join(timeout=30)
+    written = 10 * len(acknowledged)
 
     process, line = _serve(directory, port, query_port, output)
-    assert "recovered" in line and "40 records" in line
+    assert "recovered" in line and f"{40 + written} records" in line
     with quillmark.QueryClient(query, timeout=10) as queries:
         assert answers(queries) == before
+        assert len(queries.scan("/w", "GE", [0])) == written
         ingest(ingestion, DOCUMENTS[40:50])
-        assert queries.snapshot()["records"] == 50
+        assert queries.snapshot()["records"] == 50 + written
         ingest(ingestion, DOCUMENTS[50:])  # after the last snapshot: may be lost
     process.kill()
     process.wait(timeout=30)
 
     process, line = _serve(directory, port, query_port, output)
     try:
-        assert "recovered" in line and "50 records" in line
+        assert "recovered" in line and f"{50 + written} records" in line
         with quillmark.QueryClient(query, timeout=10) as queries:
             table = queries.query("/elevation", "GE", [0], COLUMNS)
         assert sorted(table.column("icao").to_pylist())[:50] == [d["icao"] for d in DOCUMENTS[:50]]
