@@ -241,6 +241,7 @@ class RecordServer:
         manifest = read_manifest(self.directory) if os.path.isdir(self.directory) else None
         self.store = JSONStore(self.log_memory, self.directory, self.port)
         self.store.set_listen_address(self.listen)
+        self.store.set_scan_listing(False)  # remote queries must not flood the service's output
         self._configure_ingestion()
         if manifest and manifest["snapshots"]:
             self._snapshots = manifest["snapshots"][-self.keep:]

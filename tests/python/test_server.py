@@ -56,7 +56,7 @@ def wait_for(condition, seconds=15.0):
         time.sleep(0.05)
 
 
-def test_stop_and_restart_give_the_same_answers(tmp_path):
+def test_stop_and_restart_give_the_same_answers(tmp_path, capfd):
     directory = tmp_path / "store"
     with make_server(directory, projections=["/country"]) as first:
         ingest(first.ingestion_endpoint, DOCUMENTS[:30])
@@ -65,6 +65,7 @@ def test_stop_and_restart_give_the_same_answers(tmp_path):
             before = answers(queries)
             assert queries.stats()["records"] == 60
     assert len(before["indexed"]) == 20 and len(before["full scan"]) == 9
+    assert '"A055"' not in capfd.readouterr().out  # full scans list nothing on the service's output
     assert [row["icao"] for row in before["extract"]] == ["A000", "A001", "A002", "A003", "A004"]
     assert [entry["records"] for entry in manifest(directory)] == [60]
 
