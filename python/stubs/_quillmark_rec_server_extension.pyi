@@ -2,7 +2,7 @@ from __future__ import annotations
 import numpy
 import typing
 import typing_extensions
-__all__: list[str] = ['Aborted', 'BTW', 'Bitmap', 'Bool', 'Corruption', 'DEF', 'Date', 'Double', 'Duration', 'DynamicScan', 'EQ', 'Extractor', 'ExtractorType', 'GE', 'GT', 'IN', 'IOError', 'Int64', 'JSONStore', 'LE', 'LT', 'NE', 'NI', 'NotFound', 'Ok', 'OutOfMemory', 'Pending', 'Raw', 'Record', 'ScanOperation', 'Status', 'String', 'Time', 'Timestamp', 'generate_test_arrow_as_b64_string', 'simdjson_active_runtime', 'simdjson_threaded', 'simdjson_version', 'try_me', 'zmq_version']
+__all__: list[str] = ['Aborted', 'ArrowTable', 'BTW', 'Bitmap', 'Bool', 'Corruption', 'DEF', 'Date', 'Double', 'Duration', 'DynamicScan', 'EQ', 'Extractor', 'ExtractorType', 'GE', 'GT', 'IN', 'IOError', 'Int64', 'JSONStore', 'LE', 'LT', 'NE', 'NI', 'NotFound', 'Ok', 'OutOfMemory', 'Pending', 'Raw', 'Record', 'ScanOperation', 'Status', 'String', 'Time', 'Timestamp', 'generate_test_arrow_as_b64_string', 'simdjson_active_runtime', 'simdjson_threaded', 'simdjson_version', 'try_me', 'zmq_version']
 class DynamicScan:
     @classmethod
     def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
@@ -426,6 +426,20 @@ class ScanOperation:
     @property
     def value(self) -> int:
         ...
+class ArrowTable:
+    @classmethod
+    def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
+        ...
+    def __arrow_c_stream__(self, requested_schema: typing.Any = None) -> typing.Any:
+        ...
+    def __len__(self) -> int:
+        ...
+    @property
+    def column_names(self) -> list[str]:
+        ...
+    @property
+    def num_rows(self) -> int:
+        ...
 class JSONStore:
     @classmethod
     def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
@@ -439,6 +453,8 @@ class JSONStore:
     def delete_projection(self, arg0: str) -> None:
         ...
     def extract(self, arg0: Extractor, arg1: Bitmap) -> str | None:
+        ...
+    def extract_arrow(self, arg0: Extractor, arg1: Bitmap) -> ArrowTable:
         ...
     def get_all_projections(self) -> list[str]:
         ...

@@ -13,6 +13,7 @@ void RegisterExtractorType(pybind11::module_& module);
 void RegisterExtractor(pybind11::module_& module);
 void RegisterBitmap(pybind11::module_& module);
 void RegisterStatusAndScanOperation(pybind11::module_& module);
+void RegisterArrowTable(pybind11::module_& module);
 void RegisterJSONStore(pybind11::module_& module);
 
 // Gives native exceptions whose message is not UTF-8 a readable Python message (see

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "module/arrow_table.h"
 #include "module/bindings.h"
 #include "module/by_reference.h"
 #include "module/operand_list.h"
@@ -115,6 +116,10 @@ void RegisterJSONStore(py::module_& module) {
            [](JSONStore& store, const recorder::data::Extractor& extractor,
               const storage::Bitmap& records) -> std::optional<std::string> {
              return store.Extract(extractor, records);
+           })
+      .def("extract_arrow",
+           [](JSONStore& store, const recorder::data::Extractor& extractor, const storage::Bitmap& records) {
+             return ArrowTable(store.ExtractTable(extractor, records));
            })
       // Beyond the members above: the listening interface of the next `run` ("*" by
       // default), so that a store can serve loopback only.

@@ -31,6 +31,10 @@
 #include "values/comparator.h"
 #include "values/extractor.h"
 
+namespace arrow {
+class Table;
+}  // namespace arrow
+
 namespace quillmark {
 namespace server {
 
@@ -168,6 +172,10 @@ class JSONStore {
   // its errors), written as an IPC stream and returned as Base64 text; nullopt for an
   // empty set. Throws std::runtime_error "Can acquire only in REST phase!" like Scan.
   std::optional<std::string> Extract(const recorder::data::Extractor& extractor, const storage::Bitmap& records);
+  // The same table as Extract builds, as it is. An empty set gives an empty table with
+  // the columns' schema (a Raw column is then of the null type) and opens no session.
+  std::shared_ptr<arrow::Table> ExtractTable(const recorder::data::Extractor& extractor,
+                                             const storage::Bitmap& records);
 
  private:
   struct ProjectionEntry {

@@ -307,37 +307,48 @@ returns_empty = Returns(lambda b: len(b) == 0, "an empty Bitmap")
 row(S, "scan", "reversed range", scan(start=2**40, end=64), returns_empty)
 row(S, "scan", "NaN operand", scan(name="/f", operation="EQ", operands=[float("nan")]), returns_empty)
 
-row(S, "extract", "None extractor", lambda w: w.store.extract(None, w.records), raises(TypeError))
-row(S, "extract", "None bitmap", lambda w: w.store.extract(w.columns, None), raises(TypeError))
-row(S, "extract", "swapped", lambda w: w.store.extract(w.records, w.columns), raises(TypeError))
-row(S, "extract", "list of addresses", lambda w: w.store.extract(w.columns, list(w.records)), raises(TypeError))
-row(S, "extract", "empty bitmap", lambda w: w.store.extract(w.columns, w.ext.Bitmap()), returns(None))
-for label, members in [("zero", (0,)), ("reserved start", (8,)), ("unaligned", (65,)), ("past the tail", (2**40,)),
-                       ("top", (U64_MAX,)), ("inside a record", None)]:
-    def bad_addresses(w, members=members):
-        if members is None:  # the second word of the first record: a key pointer, not a header
-            members = (w.records.first() + 8,)
-        return w.store.extract(w.columns, w.records | w.ext.Bitmap(np.array(members, dtype=np.uint64)))
+# extract_arrow builds the same table as extract: the same refusals.
+for member in ("extract", "extract_arrow"):
+    def extract(w, extractor, records, member=member):
+        return getattr(w.store, member)(extractor, records)
 
-    row(S, "extract", label, bad_addresses, raises(RuntimeError, match="Cannot read the record"))
+    row(S, member, "None extractor", lambda w, f=extract: f(w, None, w.records), raises(TypeError))
+    row(S, member, "None bitmap", lambda w, f=extract: f(w, w.columns, None), raises(TypeError))
+    row(S, member, "swapped", lambda w, f=extract: f(w, w.records, w.columns), raises(TypeError))
+    row(S, member, "list of addresses", lambda w, f=extract: f(w, w.columns, list(w.records)), raises(TypeError))
+    row(S, member, "uninitialised", lambda w, member=member: getattr(uninitialised(S)(w), member)(w.columns, w.records),
+        raises(TypeError))
+    for label, members in [("zero", (0,)), ("reserved start", (8,)), ("unaligned", (65,)),
+                           ("past the tail", (2**40,)), ("top", (U64_MAX,)), ("inside a record", None)]:
+        def bad_addresses(w, members=members, f=extract):
+            if members is None:  # the second word of the first record: a key pointer, not a header
+                members = (w.records.first() + 8,)
+            return f(w, w.columns, w.records | w.ext.Bitmap(np.array(members, dtype=np.uint64)))
 
+        row(S, member, label, bad_addresses, raises(RuntimeError, match="Cannot read the record"))
 
-def huge_address_range(w):
-    addresses = w.records.copy()
-    addresses.set(2**40, 2**40 + 2**36)  # 64 G addresses: none may be reserved up front
-    return w.store.extract(w.columns, addresses)
+    def huge_address_range(w, f=extract):
+        addresses = w.records.copy()
+        addresses.set(2**40, 2**40 + 2**36)  # 64 G addresses: none may be reserved up front
+        return f(w, w.columns, addresses)
 
-
-row(S, "extract", "huge bitmap", huge_address_range, raises(RuntimeError, match="Cannot read the record"))
-row(S, "extract", "column extractor", lambda w: w.store.extract(w.ext.Extractor.Raw("/k"), w.records),
-    raises(RuntimeError, ValueError))
-for field in ("", "k"):
-    row(S, "extract", f"field {field!r}",
-        lambda w, f=field: w.store.extract(w.ext.Extractor.record([("c", w.ext.Extractor.Raw(f))]), w.records),
+    row(S, member, "huge bitmap", huge_address_range, raises(RuntimeError, match="Cannot read the record"))
+    row(S, member, "column extractor", lambda w, f=extract: f(w, w.ext.Extractor.Raw("/k"), w.records),
         raises(RuntimeError, ValueError))
+    for field in ("", "k"):
+        row(S, member, f"field {field!r}",
+            lambda w, field=field, f=extract: f(w, w.ext.Extractor.record([("c", w.ext.Extractor.Raw(field))]),
+                                                w.records),
+            raises(RuntimeError, ValueError))
+row(S, "extract", "empty bitmap", lambda w: w.store.extract(w.columns, w.ext.Bitmap()), returns(None))
+row(S, "extract_arrow", "empty bitmap", lambda w: w.store.extract_arrow(w.columns, w.ext.Bitmap()),
+    Returns(lambda table: table.num_rows == 0 and table.column_names, "a table with columns and no rows"))
 row(S, "extract", "object field", lambda w: w.store.extract(
     w.ext.Extractor.record([("c", w.ext.Extractor.Int("/k", True, 8, None, None, None))]), w.records),
     Returns(lambda table: isinstance(table, str), "a table of nulls"))
+row(S, "extract_arrow", "object field", lambda w: w.store.extract_arrow(
+    w.ext.Extractor.record([("c", w.ext.Extractor.Int("/k", True, 8, None, None, None))]), w.records),
+    Returns(lambda table: table.num_rows > 0, "a table of nulls"))
 
 # Bitmap ----------------------------------------------------------------------------------
 
@@ -609,7 +620,7 @@ def test_numbers_beyond_double_range_in_projected_fields_are_bad_data(ext, tmp_p
 def test_members_called_unbound_refuse_a_self_that_is_not_theirs(ext):
     """`Bitmap.cardinality(None)` and the like: a member called through its class with
     None or a stranger as the object raises TypeError and never runs."""
-    for owner in (ext.JSONStore, ext.Bitmap, ext.Bitmap.Chunks, ext.Extractor, ext.DynamicScan):
+    for owner in (ext.JSONStore, ext.Bitmap, ext.Bitmap.Chunks, ext.Extractor, ext.DynamicScan, ext.ArrowTable):
         for name, member in vars(owner).items():
             if name in ("__new__", "__init__", "__doc__", "__module__") or name.startswith("_pybind11"):
                 continue

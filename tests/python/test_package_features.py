@@ -1,0 +1,85 @@
+"""The package-level additions: Arrow tables through the C stream interface, switchable
+logging and scan listing, loading files, and documentation of every public name."""
+import gzip
+import inspect
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import time
+
+import duckdb
+import numpy as np
+import pyarrow as pa
+import pytest
+
+import quillmark
+from store_helpers import make_store, stdout_to
+
+DOCUMENTS = [
+    '{"s": "a\\"b", "i": 1, "f": 0.5, "b": true, "ts": 1.5, "t": "12:30:00", "d": "2001-02-03", "p": "PT2S"}',
+    '{"s": 7, "i": 300, "f": 0.1, "b": "yes", "ts": "2020-01-01T00:00:00Z", "t": 5, "d": 11, "p": 3.25}',
+    '{"i": "12", "f": "x", "b": 0, "t": "bad", "p": "P1D"}',
+    '{"s": "", "i": -128, "f": 1e300, "b": false, "ts": -2, "d": "1969-12-31", "p": 0}',
+]
+
+
+def every_kind(E):
+    return [
+        ("raw", E.Raw("/i")), ("raw_text", E.Raw("/s")), ("bool", E.Bool("/b")), ("string", E.String("/s", None)),
+        ("int8", E.Int("/i", True, 8, None, None, None)), ("uint16", E.Int("/i", False, 16, 9, None, None)),
+        ("float32", E.Float("/f", 32, -1.0, None, None)), ("float64", E.Float("/f", 64, None, None, None)),
+        ("timestamp", E.Timestamp("/ts", "ms", None, None, None, None)),
+        ("time", E.Time("/t", "s", "00:00:01", None, None)), ("date", E.Date("/d", "ms", None, None, None)),
+        ("duration", E.Duration("/p", "us", None, None, None)),
+    ]
+
+
+@pytest.fixture
+def loaded(ext, tmp_path):
+    store, _ = make_store(ext, tmp_path / "store")
+    store.save("\n".join(DOCUMENTS))
+    with stdout_to(os.devnull):
+        everything = store.scan("/i", ext.ScanOperation.NE, ["none"], None, None)
+    yield store, everything
+    del store
+
+
+def test_extract_arrow_equals_the_decoded_extract_for_every_kind(ext, loaded):
+    store, everything = loaded
+    E = ext.Extractor
+    addresses = everything.index_array()
+    subsets = [everything, ext.Bitmap(addresses[1:2]), ext.Bitmap(addresses[::3])]
+    for name, extractor in every_kind(E):
+        columns = E.record([(name, extractor), ("i", E.Raw("/i"))])
+        for bitmap in subsets:
+            expected = quillmark.to_table(store.extract(columns, bitmap))
+            result = store.extract_arrow(columns, bitmap)
+            assert result.num_rows == len(bitmap) and result.column_names == [name, "i"]
+            assert pa.table(result).equals(expected), name
+            assert pa.table(result).equals(expected), name  # read again from the same object
+    # An empty bitmap: no rows, the columns' types (a Raw column has no value to type it).
+    columns = E.record(every_kind(E))
+    empty = pa.table(store.extract_arrow(columns, ext.Bitmap()))
+    full = quillmark.to_table(store.extract(columns, everything))
+    assert empty.num_rows == 0 and empty.column_names == full.column_names
+    assert [f.type for f in empty.schema] == [pa.null() if n.startswith("raw") else t
+                                              for n, t in zip(full.column_names, full.schema.types)]
+    with pytest.raises(ValueError, match="record extractor"):
+        store.extract_arrow(E.Raw("/i"), everything)
+
+
+def test_extract_arrow_feeds_duckdb_and_outlives_the_store(ext, loaded):
+    store, everything = loaded
+    E = ext.Extractor
+    result = store.extract_arrow(E.record([("i", E.Int("/i", True, 64, None, None, None)),
+                                           ("s", E.String("/s", None))]), everything)
+    del store
+    assert duckdb.from_arrow(result).order("i").fetchall() == [
+        (-128, ""), (1, 'a"b'), (12, "null"), (300, "7")]
+    assert duckdb.sql("SELECT sum(i) FROM result").fetchone() == (185,)
+    capsule = result.__arrow_c_stream__()
+    assert type(capsule).__name__ == "PyCapsule" and "arrow_array_stream" in repr(capsule)
+    del capsule  # never consumed: released by the capsule
+    assert pa.table(result).num_rows == 4
