@@ -2,7 +2,7 @@ from __future__ import annotations
 import numpy
 import typing
 import typing_extensions
-__all__: list[str] = ['Aborted', 'ArrowTable', 'BTW', 'Bitmap', 'Bool', 'Corruption', 'DEF', 'Date', 'Double', 'Duration', 'DynamicScan', 'EQ', 'Extractor', 'ExtractorType', 'GE', 'GT', 'IN', 'IOError', 'Int64', 'JSONStore', 'LE', 'LT', 'NE', 'NI', 'NotFound', 'Ok', 'OutOfMemory', 'Pending', 'Raw', 'Record', 'ScanOperation', 'Status', 'String', 'Time', 'Timestamp', 'generate_test_arrow_as_b64_string', 'simdjson_active_runtime', 'simdjson_threaded', 'simdjson_version', 'try_me', 'zmq_version']
+__all__: list[str] = ['Aborted', 'ArrowTable', 'BTW', 'Bitmap', 'Bool', 'Corruption', 'DEF', 'Date', 'Double', 'Duration', 'DynamicScan', 'EQ', 'Extractor', 'ExtractorType', 'GE', 'GT', 'IN', 'IOError', 'Int64', 'JSONStore', 'LE', 'LT', 'NE', 'NI', 'NotFound', 'Ok', 'OutOfMemory', 'Pending', 'Raw', 'Record', 'ScanOperation', 'Status', 'String', 'Time', 'Timestamp', 'generate_test_arrow_as_b64_string', 'set_log_level', 'set_scan_listing', 'simdjson_active_runtime', 'simdjson_threaded', 'simdjson_version', 'try_me', 'zmq_version']
 class DynamicScan:
     @classmethod
     def __new__(cls: typing.Any, *args, **kwargs) -> typing.Any:
@@ -492,6 +492,10 @@ class JSONStore:
     def end_address(self) -> int:
         ...
 def generate_test_arrow_as_b64_string() -> str:
+    ...
+def set_log_level(arg0: str) -> None:
+    ...
+def set_scan_listing(arg0: bool) -> None:
     ...
 def simdjson_active_runtime() -> tuple[str, str]:
     ...

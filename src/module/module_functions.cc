@@ -3,11 +3,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <simdjson.h>
+#include <spdlog/spdlog.h>
 #include <zmq.h>
 
+#include <array>
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "module/bindings.h"
 #include "module/dynamic_scan.h"
@@ -45,7 +49,31 @@ std::string GenerateTestArrowAsBase64() {
   return recorder::data::SerializeTableAsBase64(*table);
 }
 
+std::atomic<bool> scan_listing{true};
+
+void SetLogLevel(const std::string& name) {
+  static constexpr std::array<std::pair<const char*, spdlog::level::level_enum>, 7> kLevels{{
+      {"trace", spdlog::level::trace},
+      {"debug", spdlog::level::debug},
+      {"info", spdlog::level::info},
+      {"warning", spdlog::level::warn},
+      {"error", spdlog::level::err},
+      {"critical", spdlog::level::critical},
+      {"off", spdlog::level::off},
+  }};
+  for (const auto& [level_name, level] : kLevels) {
+    if (name == level_name) {
+      spdlog::set_level(level);
+      return;
+    }
+  }
+  throw std::invalid_argument("Unknown log level \"" + name +
+                              "\": use trace, debug, info, warning, error, critical or off");
+}
+
 }  // namespace
+
+bool ScanListingEnabled() { return scan_listing.load(std::memory_order_relaxed); }
 
 void RegisterModuleFunctions(py::module_& module) {
   module.def("try_me", [](const std::shared_ptr<DynamicScan>& scan) {
@@ -71,6 +99,19 @@ void RegisterModuleFunctions(py::module_& module) {
     zmq_version(&major, &minor, &patch);
     return std::make_tuple(major, minor, patch);
   });
+  module.def("set_log_level", &SetLogLevel,
+             "Sets the lowest level of the messages the store logs (on standard output).\n\n"
+             "level (str, positional): \"trace\", \"debug\", \"info\", \"warning\", \"error\", \"critical\" or \"off\".\n\n"
+             "The module starts at \"debug\"; importing the quillmark package sets \"warning\". Applies to\n"
+             "every store of the process at once, also to messages of running write threads. Raises\n"
+             "ValueError for any other level.");
+  module.def(
+      "set_scan_listing", [](bool enabled) { scan_listing.store(enabled, std::memory_order_relaxed); },
+      "Turns the listing of full-scan matches on standard output on or off.\n\n"
+      "enabled (bool, positional): whether JSONStore.scan writes the JSON text of each match of a\n"
+      "full scan (any scan but EQ on a projected field) to standard output, one per line. On when\n"
+      "the module is imported; importing the quillmark package turns it off. Applies to every\n"
+      "store of the process.");
 }
 
 

@@ -110,7 +110,8 @@ void RegisterJSONStore(py::module_& module) {
       .def("scan",
            [](JSONStore& store, const std::string& name, recorder::operations::ScanOperation operation,
               OperandList operands, std::optional<uint64_t> start, std::optional<uint64_t> end) {
-             return store.Scan(name, operation, std::move(operands.values), start, end);
+             return store.Scan(name, operation, std::move(operands.values), start, end,
+                               ScanListingEnabled() ? stdout : nullptr);
            })
       .def("extract",
            [](JSONStore& store, const recorder::data::Extractor& extractor,

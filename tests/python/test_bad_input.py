@@ -532,6 +532,11 @@ row(M, "try_me", "abstract scan", lambda w: w.ext.try_me(w.ext.DynamicScan()), r
 for function in ("generate_test_arrow_as_b64_string", "simdjson_version", "simdjson_threaded",
                  "simdjson_active_runtime", "zmq_version"):
     row(M, function, "argument", lambda w, f=function: getattr(w.ext, f)(None), raises(TypeError))
+each(M, "set_log_level", ["", "warn", "DEBUG", "verbose", "debug\0", "info "], lambda w, v: w.ext.set_log_level(v),
+     raises(ValueError, match="Unknown log level"))
+each(M, "set_log_level", [None, 1, 2.5, ["debug"], "\ud800"], lambda w, v: w.ext.set_log_level(v), raises(TypeError))
+each(M, "set_scan_listing", ["yes", b"no", object(), [True]], lambda w, v: w.ext.set_scan_listing(v),
+     raises(TypeError))
 
 
 # ---- the tests -------------------------------------------------------------------------

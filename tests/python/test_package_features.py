@@ -83,3 +83,40 @@ def test_extract_arrow_feeds_duckdb_and_outlives_the_store(ext, loaded):
     assert type(capsule).__name__ == "PyCapsule" and "arrow_array_stream" in repr(capsule)
     del capsule  # never consumed: released by the capsule
     assert pa.table(result).num_rows == 4
+
+
+QUIET_IMPORT = textwrap.dedent(r"""
+    import sys, zmq
+    import quillmark
+    from store_helpers import make_store, client, request
+    store, port = make_store(quillmark.extension, sys.argv[1])
+    store.save('{"a": 1}')
+    store.save('{"a": 2}')
+    print("matches", len(store.scan("/a", quillmark.ScanOperation.GE, [0], None, None)), flush=True)
+    with quillmark.running(store, 1), client(port) as requests:
+        request(requests, b'{"a": 3}', b"t")
+        if len(sys.argv) > 2:
+            quillmark.set_log_level(sys.argv[2])
+            quillmark.set_scan_listing(True)
+        request(requests, b'{"a": 4}', b"t")
+        store.scan("/a", quillmark.ScanOperation.GE, [4], None, None)
+""")
+
+
+@pytest.mark.parametrize("level, shown", [(None, []), ("warning", []), ("info", ["Service stopped"]),
+                                          ("debug", ["Write thread 0 has session", "Service stopped"]),
+                                          ("off", [])])
+def test_package_import_is_quiet_until_asked(tmp_path, level, shown):
+    arguments = [sys.executable, "-c", QUIET_IMPORT, str(tmp_path / "store")] + ([level] if level else [])
+    result = subprocess.run(arguments, capture_output=True, text=True, timeout=60,
+                            cwd=os.path.dirname(__file__))
+    assert result.returncode == 0, result.stderr
+    lines = (result.stdout + result.stderr).splitlines()
+    # Before the switch: neither log lines nor the listing of the full scan.
+    assert lines[0] == "matches 2"
+    expected_listing = ['{"a": 4}'] if level else []
+    assert [line for line in lines[1:] if line.startswith("{")] == expected_listing
+    logged = [line for line in lines[1:] if not line.startswith("{")]
+    assert all(any(text in line for line in logged) for text in shown), logged
+    if not shown:
+        assert logged == []
