@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -122,6 +123,7 @@ void RegisterJSONStore(py::module_& module) {
            [](JSONStore& store, const recorder::data::Extractor& extractor, const storage::Bitmap& records) {
              return ArrowTable(store.ExtractTable(extractor, records));
            })
+      .def("load", [](JSONStore& store, std::string_view data) -> uint64_t { return store.Load(data); })
       // Beyond the members above: the listening interface of the next `run` ("*" by
       // default), so that a store can serve loopback only.
       .def("set_listen_address", ByReference(&JSONStore::SetListenAddress));

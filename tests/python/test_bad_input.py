@@ -248,16 +248,22 @@ row(S, "set_listen_address", "NUL before another port",
 row(S, "stop", "argument", lambda w: w.store.stop(True), raises(TypeError))
 row(S, "stats", "argument", lambda w: w.store.stats(0), raises(TypeError))
 
-each(S, "save", NOT_TEXT + [[]], lambda w, v: w.store.save(v), raises(TypeError))
-each(S, "save", INVALID_JSON, lambda w, v: w.store.save(v), raises(ValueError))
-each(S, "save", [v.decode("latin-1") for v in INVALID_JSON[:6]], lambda w, v: w.store.save(v), raises(ValueError))
-each(S, "save", PROJECTED_NUMBERS_BEYOND_DOUBLE, lambda w, v: w.store.save(b'{"k": "x"}\n' + v),
-     raises(ValueError, match="byte 11"))
-# The engine's own refusal of a projected object, array or null keeps its message.
-each(S, "save", [b'{"k": {}}', b'{"k": []}', b'{"k": null}'], lambda w, v: w.store.save(v),
-     raises(RuntimeError, match="scalar"))
-each(S, "save", [b"", "", bytearray()], lambda w, v: w.store.save(v), returns(0))
-row(S, "save", "keyword", lambda w: w.store.save(data=b"{}"), raises(TypeError))
+# load inserts as save does, without the pause: the same refusals.
+for member in ("save", "load"):
+    def insert(w, v, member=member):
+        return getattr(w.store, member)(v)
+
+    each(S, member, NOT_TEXT + [[]], insert, raises(TypeError))
+    each(S, member, INVALID_JSON, insert, raises(ValueError))
+    each(S, member, [v.decode("latin-1") for v in INVALID_JSON[:6]], insert, raises(ValueError))
+    each(S, member, PROJECTED_NUMBERS_BEYOND_DOUBLE, lambda w, v, f=insert: f(w, b'{"k": "x"}\n' + v),
+         raises(ValueError, match="byte 11"))
+    # The engine's own refusal of a projected object, array or null keeps its message.
+    each(S, member, [b'{"k": {}}', b'{"k": []}', b'{"k": null}'], insert, raises(RuntimeError, match="scalar"))
+    each(S, member, [b"", "", bytearray()], insert, returns(0))
+    row(S, member, "keyword", lambda w, member=member: getattr(w.store, member)(data=b"{}"), raises(TypeError))
+    row(S, member, "uninitialised", lambda w, member=member: getattr(uninitialised(S)(w), member)(b"{}"),
+        raises(TypeError))
 
 for member in ("projection", "create_new_projection"):
     each(S, member, NOT_TEXT, lambda w, v, m=member: getattr(w.store, m)(v), raises(TypeError))

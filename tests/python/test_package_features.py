@@ -91,7 +91,7 @@ QUIET_IMPORT = textwrap.dedent(r"""
     from store_helpers import make_store, client, request
     store, port = make_store(quillmark.extension, sys.argv[1])
     store.save('{"a": 1}')
-    store.save('{"a": 2}')
+    store.load(b'{"a": 2}')
     print("matches", len(store.scan("/a", quillmark.ScanOperation.GE, [0], None, None)), flush=True)
     with quillmark.running(store, 1), client(port) as requests:
         request(requests, b'{"a": 3}', b"t")
@@ -120,3 +120,81 @@ def test_package_import_is_quiet_until_asked(tmp_path, level, shown):
     assert all(any(text in line for line in logged) for text in shown), logged
     if not shown:
         assert logged == []
+
+
+def write_lines(path, lines, compress):
+    data = "".join(lines).encode()
+    with (gzip.open if compress else open)(path, "wb") as out:
+        out.write(data)
+    return data
+
+
+def stored_values(ext, store):
+    E = ext.Extractor
+    with stdout_to(os.devnull):
+        bitmap = store.scan("/n", ext.ScanOperation.GE, [0], None, None)
+    return quillmark.to_table(store.extract(E.record([("n", E.Raw("/n"))]), bitmap)).column("n").to_pylist()
+
+
+@pytest.mark.parametrize("compress", [False, True])
+def test_load_file_stores_every_line_in_batches_cut_at_line_ends(ext, tmp_path, compress, capsys):
+    lines = ['{"n": %d, "pad": "%s"}\n' % (n, "x" * (n % 97)) for n in range(2000)]
+    lines[5] = '{"n": 5, "long": "%s"}\n' % ("y" * 5000)  # longer than a batch
+    lines[9] = "\n  \n"  # blank lines, no record
+    lines[-1] = lines[-1].rstrip("\n")  # the last line has no line end
+    path = tmp_path / ("records.jsonl.gz" if compress else "records.jsonl")
+    write_lines(path, lines, compress)
+    for batch_bytes, progress in ((1000, True), (1 << 20, False)):
+        store, _ = make_store(ext, tmp_path / f"store{batch_bytes}")
+        assert quillmark.load_file(store, path, batch_bytes=batch_bytes, progress=progress) == 1999
+        assert stored_values(ext, store) == [n for n in range(2000) if n != 9]
+        assert store.stats()[1] == 1999
+        del store
+        bar = capsys.readouterr().err
+        assert ("records=1999" in bar and "B/s" in bar) if progress else bar == ""
+
+
+def test_load_file_names_the_bad_byte_and_keeps_the_batches_before(ext, tmp_path):
+    lines = ['{"n": %d}\n' % n for n in range(300)]
+    lines[250] = '{"n": 250, oops}\n'
+    path = tmp_path / "bad.jsonl"
+    data = write_lines(path, lines, compress=False)
+    store, _ = make_store(ext, tmp_path / "store")
+    with pytest.raises(quillmark.LoadError) as refused:
+        quillmark.load_file(store, path, batch_bytes=500, progress=False)
+    error = refused.value
+    assert data[error.offset:error.offset + 4] == b"oops" and f"at byte {error.offset}" in str(error)
+    stored = stored_values(ext, store)
+    assert stored == list(range(len(stored))) and error.records == len(stored) and 200 < len(stored) < 250
+    # A projected value that is not a scalar: the store names no byte, the error the batch.
+    store.projection("/n")
+    path.write_text('{"n": 1000}\n' * 40 + '{"n": [1]}\n')
+    with pytest.raises(quillmark.LoadError, match="scalar") as refused:
+        quillmark.load_file(store, path, batch_bytes=100, progress=False)
+    assert 0 < refused.value.offset <= 40 * 12 < refused.value.offset + 100
+    assert len(stored_values(ext, store)) == len(stored) + refused.value.records
+    # A locked store stores nothing and says so instead of reporting 0 records.
+    store.lock_data_ingestion()
+    assert store.load(b'{"n": 1000}') == 0
+    before = len(stored_values(ext, store))
+    with pytest.raises(RuntimeError, match="locked"):
+        quillmark.load_file(store, path, progress=False)
+    assert len(stored_values(ext, store)) == before
+    del store
+
+
+def test_load_inserts_like_save_without_pause_or_log(ext, tmp_path):
+    store, _ = make_store(ext, tmp_path / "store")
+    store.projection("/k")
+    batch = b'{"k": "a", "n": 0}\n{"k": "b", "n": 1}\n'
+    started = time.monotonic()
+    counts = [store.load(batch) for _ in range(40)] + [store.load(bytearray(batch)), store.load(batch.decode())]
+    assert time.monotonic() - started < 3.0  # save pauses 100 ms per call: at least 4.2 s
+    assert counts == [2] * 42 and store.stats() == (42 * len(batch), 84)
+    assert len(store.scan("/k", ext.ScanOperation.EQ, ["a"], None, None)) == 42
+    for refused, error, message in ((b'{"k": "a"}\n{"k": [1]}', RuntimeError, "scalar"),
+                                    (b'{"k": "a"}\n{"k": ', ValueError, "at byte 11")):
+        with pytest.raises(error, match=message):
+            store.load(refused)
+    assert store.stats() == (42 * len(batch), 84)
+    del store
