@@ -80,25 +80,31 @@ void RegisterModuleFunctions(py::module_& module) {
     // The binding layer lets None through as an empty holder.
     if (!scan) throw py::type_error("try_me needs a DynamicScan, not None");
     if (scan->check("hello")) scan->touch("world... Again!!");
-  });
-  module.def("generate_test_arrow_as_b64_string", &GenerateTestArrowAsBase64);
-  module.def("simdjson_version", []() { return std::string(QUILLMARK_STRINGIFY(SIMDJSON_VERSION)); });
+  }, "Calls check(\"hello\") of a DynamicScan (positional) and, when it returns True, touch(\"world... Again!!\").\n\n"
+     "Shows a Python subclass's overrides called from native code. Raises TypeError for an object\n"
+     "that is not a DynamicScan, RuntimeError when the subclass does not override check or touch.");
+  module.def("generate_test_arrow_as_b64_string", &GenerateTestArrowAsBase64,
+             "A fixed table (Day int8, Month int8, Year int16; five rows) as Base64 text of an Arrow IPC stream.\n\n"
+             "quillmark.to_table decodes it. Raises RuntimeError when Arrow fails.");
+  module.def(
+      "simdjson_version", []() { return std::string(QUILLMARK_STRINGIFY(SIMDJSON_VERSION)); },
+      "The version of the JSON parser (simdjson) the module is built against, such as \"3.0.1\".");
   module.def("simdjson_threaded", []() {
 #ifdef SIMDJSON_THREADS_ENABLED
     return true;
 #else
     return false;
 #endif
-  });
+  }, "True when the JSON parser (simdjson) is built for use from several threads.");
   module.def("simdjson_active_runtime", []() {
     const auto& implementation = simdjson::get_active_implementation();
     return std::make_tuple(implementation->name(), implementation->description());
-  });
+  }, "The JSON parser's active implementation for this processor, as (name, description).");
   module.def("zmq_version", []() {
     int major = 0, minor = 0, patch = 0;
     zmq_version(&major, &minor, &patch);
     return std::make_tuple(major, minor, patch);
-  });
+  }, "The version of the ZeroMQ library in use, as (major, minor, patch).");
   module.def("set_log_level", &SetLogLevel,
              "Sets the lowest level of the messages the store logs (on standard output).\n\n"
              "level (str, positional): \"trace\", \"debug\", \"info\", \"warning\", \"error\", \"critical\" or \"off\".\n\n"

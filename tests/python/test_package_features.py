@@ -198,3 +198,31 @@ def test_load_inserts_like_save_without_pause_or_log(ext, tmp_path):
             store.load(refused)
     assert store.stats() == (42 * len(batch), 84)
     del store
+
+
+SIGNATURE_LINE = re.compile(r"^(\d+\. )?\w*\(.*\)( -> .*)?$|^Overloaded function\.$")
+
+
+def documented(value):
+    """The docstring without the signature lines pybind11 writes."""
+    return "\n".join(line for line in (inspect.getdoc(value) or "").splitlines() if not SIGNATURE_LINE.match(line))
+
+
+def test_every_public_name_of_the_module_has_a_docstring(ext):
+    undocumented = []
+    for name in dir(ext):
+        value = getattr(ext, name)
+        if name.startswith("_") or isinstance(value, (ext.ScanOperation, ext.Status, ext.ExtractorType)):
+            continue
+        if len(documented(value).strip()) < 20:
+            undocumented.append(name)
+        if isinstance(value, type):
+            for member, attribute in vars(value).items():
+                wanted = not member.startswith("_") or member in ("__init__", "__arrow_c_stream__")
+                if hasattr(value, "__members__") and member in ("__init__", "name", "value"):
+                    wanted = False  # an enumeration's own machinery
+                if not wanted or isinstance(attribute, value):
+                    continue
+                if len(documented(attribute).strip()) < 10:
+                    undocumented.append(f"{name}.{member}")
+    assert undocumented == []
