@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEBIAN_PACKAGES=(cmake ninja-build g++ pkg-config libzmq3-dev cppzmq-dev libsimdjson-dev
+DEBIAN_PACKAGES=(cmake ninja-build g++ pkg-config ccache libzmq3-dev cppzmq-dev libsimdjson-dev
   libspdlog-dev libfmt-dev libroaring-dev libtsl-hopscotch-map-dev libgtest-dev libgmock-dev
   liburing-dev libbenchmark-dev clang)
 
