@@ -6,8 +6,11 @@ SANITIZE ?=
 PYTHON := $(CURDIR)/.venv/bin/python
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# ccache leaves the build directory out of its keys, so that the wheel's build (build/wheel)
+# reuses the objects of this one: the compile commands are the same but for the directory.
+export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: setup build test test-cpp test-python demo bench stubs clean check check-threads fuzz soak
+.PHONY: setup build test test-cpp test-python test-package demo bench stubs clean check check-threads fuzz soak
 
 setup:
 	@scripts/setup.sh
@@ -25,7 +28,12 @@ test-cpp: build
 test-python: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) -m pytest -q tests/python
 
-test: test-cpp test-python
+# The wheel of `pip install .`, installed into a fresh virtual environment and tried from
+# outside the repository (scripts/check_package.sh).
+test-package: setup
+	JOBS=$(JOBS) scripts/check_package.sh
+
+test: test-cpp test-python test-package
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) examples/demo.py

@@ -70,9 +70,7 @@ def serve(arguments: argparse.Namespace) -> int:
     from quillmark.server import RecordServer
 
     logging.basicConfig(level=arguments.log_level.upper(), format="%(asctime)s %(name)s %(levelname)s %(message)s")
-    set_log_level = getattr(quillmark, "set_log_level", None)
-    if set_log_level is not None:
-        set_log_level(arguments.log_level)
+    quillmark.set_log_level(arguments.log_level)
     stop = threading.Event()
 
     def on_signal(number, frame):

@@ -25,7 +25,8 @@ import zmq
 import zmq.auth.thread
 import zmq.utils.monitor
 
-from _quillmark_rec_server_extension import Bitmap, Extractor, JSONStore, ScanOperation, Status
+from _quillmark_rec_server_extension import (Bitmap, Extractor, JSONStore, ScanOperation, Status,
+                                             set_scan_listing)
 
 from . import keys
 from .query import bitmap_bytes
@@ -241,7 +242,7 @@ class RecordServer:
         manifest = read_manifest(self.directory) if os.path.isdir(self.directory) else None
         self.store = JSONStore(self.log_memory, self.directory, self.port)
         self.store.set_listen_address(self.listen)
-        self.store.set_scan_listing(False)  # remote queries must not flood the service's output
+        set_scan_listing(False)  # remote queries must not flood the service's output
         self._configure_ingestion()
         if manifest and manifest["snapshots"]:
             self._snapshots = manifest["snapshots"][-self.keep:]

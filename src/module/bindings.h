@@ -13,7 +13,12 @@ void RegisterExtractorType(pybind11::module_& module);
 void RegisterExtractor(pybind11::module_& module);
 void RegisterBitmap(pybind11::module_& module);
 void RegisterStatusAndScanOperation(pybind11::module_& module);
+void RegisterArrowTable(pybind11::module_& module);
 void RegisterJSONStore(pybind11::module_& module);
+
+// Whether full scans write their matches to standard output (set_scan_listing; on
+// unless switched off).
+bool ScanListingEnabled();
 
 // Gives native exceptions whose message is not UTF-8 a readable Python message (see
 // exception_messages.cc).

@@ -143,9 +143,15 @@ py::array_t<uint64_t> IndexArrayOf(const Bitmap& bitmap) {
 
 void RegisterBitmap(py::module_& module) {
   py::class_<Bitmap> bitmap(module, "Bitmap",
-                            "Compressed set of unsigned 64-bit integers (record addresses).");
+                            "Compressed set of unsigned 64-bit integers, such as the record addresses scan returns.\n\n"
+                            "Bitmap() is empty; Bitmap(array) holds the values of a 1-D integer array. Supports\n"
+                            "len, in, iteration in ascending order, ==, the set operators | & - ^ and their\n"
+                            "in-place forms, rank and select (nth, lower_cardinality), and serialisation\n"
+                            "(write, read). Methods raise ValueError or IndexError for arguments out of range\n"
+                            "and hold the interpreter lock.");
 
-  py::class_<MemberChunks>(bitmap, "Chunks")
+  py::class_<MemberChunks>(bitmap, "Chunks",
+                           "Iterator over a Bitmap's members in ascending lists; iter(bitmap) flattens them.")
       .def("__iter__",
            [](py::object self) {
              if (!py::isinstance<MemberChunks>(self)) throw py::type_error("Chunks.__iter__ needs a Chunks");
@@ -184,7 +190,7 @@ void RegisterBitmap(py::module_& module) {
           "Serialises into a writable bytes-like object; returns the bytes written.",
           py::arg("buffer"), py::arg("portable") = true)
       .def("cardinality", ByReference(&Bitmap::Cardinality), "Number of members.")
-      .def("__len__", ByReference(&Bitmap::Cardinality))
+      .def("__len__", ByReference(&Bitmap::Cardinality), "Number of members.")
       .def("empty", ByReference(&Bitmap::Empty), "True when there is no member.")
       .def("first", ByReference(&Bitmap::First), "Smallest member, None when empty.")
       .def("last", ByReference(&Bitmap::Last), "Largest member, None when empty.")
@@ -251,30 +257,34 @@ void RegisterBitmap(py::module_& module) {
 
   // Binary operators: named method plus Python operator; the operators answer
   // NotImplemented for operands that are not bitmaps.
-  auto binary = [&bitmap](const char* name, const char* op, Bitmap (Bitmap::*method)(const Bitmap&)
-                                                                  const) {
-    bitmap.def(name, ByReference(method), py::arg("other"));
+  auto binary = [&bitmap](const char* name, const char* op, Bitmap (Bitmap::*method)(const Bitmap&) const,
+                          const char* doc) {
+    bitmap.def(name, ByReference(method), py::arg("other"), doc);
     bitmap.def(op, ByReference(method), py::arg("other"), py::is_operator());
   };
-  binary("union", "__or__", &Bitmap::Union);
-  binary("intersect", "__and__", &Bitmap::Intersect);
-  binary("difference", "__sub__", &Bitmap::Difference);
-  binary("symmetric_difference", "__xor__", &Bitmap::SymmetricDifference);
+  binary("union", "__or__", &Bitmap::Union, "New bitmap of the members of either (also a | b).");
+  binary("intersect", "__and__", &Bitmap::Intersect, "New bitmap of the members of both (also a & b).");
+  binary("difference", "__sub__", &Bitmap::Difference, "New bitmap of the members not in other (also a - b).");
+  binary("symmetric_difference", "__xor__", &Bitmap::SymmetricDifference,
+         "New bitmap of the members of exactly one (also a ^ b).");
   bitmap.def(
       "__eq__", [](const Bitmap& self, const Bitmap& other) { return self == other; },
       py::arg("other"), py::is_operator());
 
   // In-place operators return self (the same Python object).
-  auto inplace = [&bitmap](const char* name, const char* op,
-                           Bitmap& (Bitmap::*method)(const Bitmap&)) {
-    bitmap.def(name, ByReference(method), py::arg("other"), py::return_value_policy::reference);
+  auto inplace = [&bitmap](const char* name, const char* op, Bitmap& (Bitmap::*method)(const Bitmap&),
+                           const char* doc) {
+    bitmap.def(name, ByReference(method), py::arg("other"), py::return_value_policy::reference, doc);
     bitmap.def(op, ByReference(method), py::arg("other"), py::is_operator(),
                py::return_value_policy::reference);
   };
-  inplace("inplace_union", "__ior__", &Bitmap::InplaceUnion);
-  inplace("inplace_intersect", "__iand__", &Bitmap::InplaceIntersect);
-  inplace("inplace_difference", "__isub__", &Bitmap::InplaceDifference);
-  inplace("inplace_symmetric_difference", "__ixor__", &Bitmap::InplaceSymmetricDifference);
+  inplace("inplace_union", "__ior__", &Bitmap::InplaceUnion, "Adds the members of other; returns self (also a |= b).");
+  inplace("inplace_intersect", "__iand__", &Bitmap::InplaceIntersect,
+          "Keeps only the members also in other; returns self (also a &= b).");
+  inplace("inplace_difference", "__isub__", &Bitmap::InplaceDifference,
+          "Removes the members of other; returns self (also a -= b).");
+  inplace("inplace_symmetric_difference", "__ixor__", &Bitmap::InplaceSymmetricDifference,
+          "Keeps the members of exactly one; returns self (also a ^= b).");
 
   bitmap.def("__iter__",
              [](py::object self) {

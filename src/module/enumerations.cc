@@ -13,7 +13,9 @@ namespace module {
 
 void RegisterExtractorType(py::module_& module) {
   using recorder::data::ExtractorType;
-  py::enum_<ExtractorType>(module, "ExtractorType")
+  py::enum_<ExtractorType>(module, "ExtractorType",
+                           "The kind of column an Extractor builds (its `type` property). Members are also module "
+                           "attributes.")
       .value("Raw", ExtractorType::Raw)
       .value("Bool", ExtractorType::Bool)
       .value("String", ExtractorType::String)
@@ -29,7 +31,9 @@ void RegisterExtractorType(py::module_& module) {
 
 void RegisterStatusAndScanOperation(py::module_& module) {
   using psfstore::core::Status;
-  py::enum_<Status>(module, "Status")
+  py::enum_<Status>(module, "Status",
+                    "Result code of the storage engine, as snapshot reports it. Members are also module "
+                    "attributes.")
       .value("Ok", Status::Ok)
       .value("Aborted", Status::Aborted)
       .value("Corruption", Status::Corruption)
@@ -40,7 +44,10 @@ void RegisterStatusAndScanOperation(py::module_& module) {
       .export_values();
 
   using recorder::operations::ScanOperation;
-  py::enum_<ScanOperation>(module, "ScanOperation")
+  py::enum_<ScanOperation>(module, "ScanOperation",
+                           "The comparison of JSONStore.scan: EQ, NE, LT, LE, GT, GE against the first operand, IN "
+                           "and NI\n(in / not in) against all operands. DEF and BTW have no comparison: a scan with "
+                           "them raises IndexError.\nMembers are also module attributes.")
       .value("EQ", ScanOperation::EQ)
       .value("NE", ScanOperation::NE)
       .value("LT", ScanOperation::LT)

@@ -18,8 +18,9 @@ PYBIND11_MODULE(_quillmark_rec_server_extension, module) {
   quillmark::module::RegisterExtractor(module);
   quillmark::module::RegisterBitmap(module);
   quillmark::module::RegisterStatusAndScanOperation(module);
+  quillmark::module::RegisterArrowTable(module);
   quillmark::module::RegisterJSONStore(module);
-  for (const char* name : {"DynamicScan", "Extractor", "Bitmap", "JSONStore"}) {
+  for (const char* name : {"DynamicScan", "Extractor", "Bitmap", "ArrowTable", "JSONStore"}) {
     quillmark::module::RefuseBareNew(module.attr(name));
   }
   quillmark::module::RefuseBareNew(module.attr("Bitmap").attr("Chunks"));

@@ -112,18 +112,25 @@ uint64_t JSONStore::Save(std::string_view data, const std::function<void()>& pau
     return 0;
   }
   spdlog::stopwatch stopwatch;
-  psfstore::core::PaddedBuffer buffer{data};
-  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
-  uint32_t count;
-  {
-    SessionScope session{*engine_};
-    count = engine_->BatchInsert(buffer, 1);
-    counters_.bytes.fetch_add(data.size());
-    counters_.records.fetch_add(count);
-    engine_->CompleteAction();
-  }
+  const uint64_t count = Insert(data);
   spdlog::info("Direct save operation: {} bytes and {} records in {}", data.size(), count, stopwatch);
   pause();
+  return count;
+}
+
+uint64_t JSONStore::Load(std::string_view data) {
+  if (ingestion_locked_.load()) return 0;
+  return Insert(data);
+}
+
+uint64_t JSONStore::Insert(std::string_view data) {
+  psfstore::core::PaddedBuffer buffer{data};
+  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  SessionScope session{*engine_};
+  const uint32_t count = engine_->BatchInsert(buffer, 1);
+  counters_.bytes.fetch_add(data.size());
+  counters_.records.fetch_add(count);
+  engine_->CompleteAction();
   return count;
 }
 

@@ -32,6 +32,10 @@
 #include "values/comparator.h"
 #include "values/extractor.h"
 
+namespace arrow {
+class Table;
+}  // namespace arrow
+
 namespace quillmark {
 namespace server {
 
@@ -97,6 +101,10 @@ class JSONStore {
   // offset), std::logic_error for a projected value that is not a scalar; a refused
   // batch inserts nothing and leaves the counters unchanged.
   uint64_t Save(std::string_view data, const std::function<void()>& pause);
+  // Inserts like Save, with the same refusals, counters and ingestion lock (0 while
+  // locked), but without the pause and without logging: for callers that load a large
+  // input batch after batch.
+  uint64_t Load(std::string_view data);
 
   void LockDataIngestion() { ingestion_locked_.store(true); }
   void UnlockDataIngestion() { ingestion_locked_.store(false); }
@@ -118,11 +126,6 @@ class JSONStore {
   bool ProjectionExists(const std::string& name) const;
   // The predicate id of a projected name, for queries.
   std::optional<uint16_t> FindProjection(const std::string& name) const;
-
-  // Whether the scans the bindings run list their matches on standard output (the
-  // default); a service answering remote queries turns it off.
-  void SetScanListing(bool on) { scan_listing_.store(on); }
-  bool ScanListing() const { return scan_listing_.load(); }
 
   // The address past the last record of the log.
   uint64_t EndAddress() const { return engine_->TailAddress(); }
@@ -188,12 +191,19 @@ class JSONStore {
   // its errors), written as an IPC stream and returned as Base64 text; nullopt for an
   // empty set. Throws std::runtime_error "Can acquire only in REST phase!" like Scan.
   std::optional<std::string> Extract(const recorder::data::Extractor& extractor, const storage::Bitmap& records);
+  // The same table as Extract builds, as it is. An empty set gives an empty table with
+  // the columns' schema (a Raw column is then of the null type) and opens no session.
+  std::shared_ptr<arrow::Table> ExtractTable(const recorder::data::Extractor& extractor,
+                                             const storage::Bitmap& records);
 
  private:
   struct ProjectionEntry {
     uint16_t id;
     uint64_t active_from;
   };
+
+  // The insert shared by Save and Load.
+  uint64_t Insert(std::string_view data);
 
   // Opens a session, applies the change that `make_change` returns (called inside the
   // session), tells the write threads and waits until the change is complete.
@@ -211,7 +221,6 @@ class JSONStore {
   IngestionCounters counters_;
   std::atomic<uint64_t> scan_serial_{0};
   std::atomic<bool> ingestion_locked_{false};
-  std::atomic<bool> scan_listing_{true};
 
   std::mutex projection_change_mutex_;  // one projection change at a time
   mutable std::mutex projections_mutex_;  // guards projections_ for readers

@@ -82,6 +82,12 @@ void ListRecords(RecordEngine& engine, const storage::Bitmap& records, std::FILE
   }
 }
 
+// The source of an extraction over no addresses: never asked for a record.
+class NoRecords : public recorder::data::RecordPayloadSource {
+ public:
+  Status ReadPayload(uint64_t, std::string_view*) override { return Status::NotFound; }
+};
+
 }  // namespace
 
 storage::Bitmap JSONStore::Scan(const std::string& name, ScanOperation operation,
@@ -130,14 +136,20 @@ storage::Bitmap JSONStore::Scan(const std::string& name, ScanOperation operation
 std::optional<std::string> JSONStore::Extract(const recorder::data::Extractor& extractor,
                                               const storage::Bitmap& records) {
   if (records.Cardinality() == 0) return std::nullopt;
-  std::shared_ptr<arrow::Table> table;
-  StartSessionOrThrow(*engine_);
-  {
-    SessionScope session{*engine_};
-    auto source = engine_->OpenPayloadSource();
-    table = recorder::data::AssembleTable(extractor, records, *source);
+  return recorder::data::SerializeTableAsBase64(*ExtractTable(extractor, records));
+}
+
+std::shared_ptr<arrow::Table> JSONStore::ExtractTable(const recorder::data::Extractor& extractor,
+                                                      const storage::Bitmap& records) {
+  if (records.Cardinality() == 0) {
+    // Only the schema is wanted: no record is read, so the engine is not touched.
+    NoRecords none;
+    return recorder::data::AssembleTable(extractor, std::span<const uint64_t>{}, none);
   }
-  return recorder::data::SerializeTableAsBase64(*table);
+  StartSessionOrThrow(*engine_);
+  SessionScope session{*engine_};
+  auto source = engine_->OpenPayloadSource();
+  return recorder::data::AssembleTable(extractor, records, *source);
 }
 
 }  // namespace server

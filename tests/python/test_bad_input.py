@@ -250,7 +250,6 @@ row(S, "stop", "argument", lambda w: w.store.stop(True), raises(TypeError))
 each(S, "set_max_message_size", [None, "1", 1.5, 2**63], lambda w, v: w.store.set_max_message_size(v),
      raises(TypeError))
 row(S, "set_max_message_size", "below -1", lambda w: w.store.set_max_message_size(-2), raises(ValueError))
-each(S, "set_scan_listing", ["1", [1], object()], lambda w, v: w.store.set_scan_listing(v), raises(TypeError))
 row(S, "port", "assigned", lambda w: setattr(w.store, "port", 1), raises(AttributeError))
 row(S, "port", "uninitialised", lambda w: uninitialised(S)(w).port, raises(TypeError))
 # A refused key changes nothing: the store keeps serving without CURVE.
@@ -264,16 +263,22 @@ each(S, "enable_curve", [None, 1, [None]], lambda w, v: w.store.enable_curve(GOO
 row(S, "enable_curve", "uninitialised", lambda w: uninitialised(S)(w).enable_curve(GOOD_KEY, []), raises(TypeError))
 row(S, "stats", "argument", lambda w: w.store.stats(0), raises(TypeError))
 
-each(S, "save", NOT_TEXT + [[]], lambda w, v: w.store.save(v), raises(TypeError))
-each(S, "save", INVALID_JSON, lambda w, v: w.store.save(v), raises(ValueError))
-each(S, "save", [v.decode("latin-1") for v in INVALID_JSON[:6]], lambda w, v: w.store.save(v), raises(ValueError))
-each(S, "save", PROJECTED_NUMBERS_BEYOND_DOUBLE, lambda w, v: w.store.save(b'{"k": "x"}\n' + v),
-     raises(ValueError, match="byte 11"))
-# The engine's own refusal of a projected object, array or null keeps its message.
-each(S, "save", [b'{"k": {}}', b'{"k": []}', b'{"k": null}'], lambda w, v: w.store.save(v),
-     raises(RuntimeError, match="scalar"))
-each(S, "save", [b"", "", bytearray()], lambda w, v: w.store.save(v), returns(0))
-row(S, "save", "keyword", lambda w: w.store.save(data=b"{}"), raises(TypeError))
+# load inserts as save does, without the pause: the same refusals.
+for member in ("save", "load"):
+    def insert(w, v, member=member):
+        return getattr(w.store, member)(v)
+
+    each(S, member, NOT_TEXT + [[]], insert, raises(TypeError))
+    each(S, member, INVALID_JSON, insert, raises(ValueError))
+    each(S, member, [v.decode("latin-1") for v in INVALID_JSON[:6]], insert, raises(ValueError))
+    each(S, member, PROJECTED_NUMBERS_BEYOND_DOUBLE, lambda w, v, f=insert: f(w, b'{"k": "x"}\n' + v),
+         raises(ValueError, match="byte 11"))
+    # The engine's own refusal of a projected object, array or null keeps its message.
+    each(S, member, [b'{"k": {}}', b'{"k": []}', b'{"k": null}'], insert, raises(RuntimeError, match="scalar"))
+    each(S, member, [b"", "", bytearray()], insert, returns(0))
+    row(S, member, "keyword", lambda w, member=member: getattr(w.store, member)(data=b"{}"), raises(TypeError))
+    row(S, member, "uninitialised", lambda w, member=member: getattr(uninitialised(S)(w), member)(b"{}"),
+        raises(TypeError))
 
 for member in ("projection", "create_new_projection"):
     each(S, member, NOT_TEXT, lambda w, v, m=member: getattr(w.store, m)(v), raises(TypeError))
@@ -323,37 +328,48 @@ returns_empty = Returns(lambda b: len(b) == 0, "an empty Bitmap")
 row(S, "scan", "reversed range", scan(start=2**40, end=64), returns_empty)
 row(S, "scan", "NaN operand", scan(name="/f", operation="EQ", operands=[float("nan")]), returns_empty)
 
-row(S, "extract", "None extractor", lambda w: w.store.extract(None, w.records), raises(TypeError))
-row(S, "extract", "None bitmap", lambda w: w.store.extract(w.columns, None), raises(TypeError))
-row(S, "extract", "swapped", lambda w: w.store.extract(w.records, w.columns), raises(TypeError))
-row(S, "extract", "list of addresses", lambda w: w.store.extract(w.columns, list(w.records)), raises(TypeError))
-row(S, "extract", "empty bitmap", lambda w: w.store.extract(w.columns, w.ext.Bitmap()), returns(None))
-for label, members in [("zero", (0,)), ("reserved start", (8,)), ("unaligned", (65,)), ("past the tail", (2**40,)),
-                       ("top", (U64_MAX,)), ("inside a record", None)]:
-    def bad_addresses(w, members=members):
-        if members is None:  # the second word of the first record: a key pointer, not a header
-            members = (w.records.first() + 8,)
-        return w.store.extract(w.columns, w.records | w.ext.Bitmap(np.array(members, dtype=np.uint64)))
+# extract_arrow builds the same table as extract: the same refusals.
+for member in ("extract", "extract_arrow"):
+    def extract(w, extractor, records, member=member):
+        return getattr(w.store, member)(extractor, records)
 
-    row(S, "extract", label, bad_addresses, raises(RuntimeError, match="Cannot read the record"))
+    row(S, member, "None extractor", lambda w, f=extract: f(w, None, w.records), raises(TypeError))
+    row(S, member, "None bitmap", lambda w, f=extract: f(w, w.columns, None), raises(TypeError))
+    row(S, member, "swapped", lambda w, f=extract: f(w, w.records, w.columns), raises(TypeError))
+    row(S, member, "list of addresses", lambda w, f=extract: f(w, w.columns, list(w.records)), raises(TypeError))
+    row(S, member, "uninitialised", lambda w, member=member: getattr(uninitialised(S)(w), member)(w.columns, w.records),
+        raises(TypeError))
+    for label, members in [("zero", (0,)), ("reserved start", (8,)), ("unaligned", (65,)),
+                           ("past the tail", (2**40,)), ("top", (U64_MAX,)), ("inside a record", None)]:
+        def bad_addresses(w, members=members, f=extract):
+            if members is None:  # the second word of the first record: a key pointer, not a header
+                members = (w.records.first() + 8,)
+            return f(w, w.columns, w.records | w.ext.Bitmap(np.array(members, dtype=np.uint64)))
 
+        row(S, member, label, bad_addresses, raises(RuntimeError, match="Cannot read the record"))
 
-def huge_address_range(w):
-    addresses = w.records.copy()
-    addresses.set(2**40, 2**40 + 2**36)  # 64 G addresses: none may be reserved up front
-    return w.store.extract(w.columns, addresses)
+    def huge_address_range(w, f=extract):
+        addresses = w.records.copy()
+        addresses.set(2**40, 2**40 + 2**36)  # 64 G addresses: none may be reserved up front
+        return f(w, w.columns, addresses)
 
-
-row(S, "extract", "huge bitmap", huge_address_range, raises(RuntimeError, match="Cannot read the record"))
-row(S, "extract", "column extractor", lambda w: w.store.extract(w.ext.Extractor.Raw("/k"), w.records),
-    raises(RuntimeError, ValueError))
-for field in ("", "k"):
-    row(S, "extract", f"field {field!r}",
-        lambda w, f=field: w.store.extract(w.ext.Extractor.record([("c", w.ext.Extractor.Raw(f))]), w.records),
+    row(S, member, "huge bitmap", huge_address_range, raises(RuntimeError, match="Cannot read the record"))
+    row(S, member, "column extractor", lambda w, f=extract: f(w, w.ext.Extractor.Raw("/k"), w.records),
         raises(RuntimeError, ValueError))
+    for field in ("", "k"):
+        row(S, member, f"field {field!r}",
+            lambda w, field=field, f=extract: f(w, w.ext.Extractor.record([("c", w.ext.Extractor.Raw(field))]),
+                                                w.records),
+            raises(RuntimeError, ValueError))
+row(S, "extract", "empty bitmap", lambda w: w.store.extract(w.columns, w.ext.Bitmap()), returns(None))
+row(S, "extract_arrow", "empty bitmap", lambda w: w.store.extract_arrow(w.columns, w.ext.Bitmap()),
+    Returns(lambda table: table.num_rows == 0 and table.column_names, "a table with columns and no rows"))
 row(S, "extract", "object field", lambda w: w.store.extract(
     w.ext.Extractor.record([("c", w.ext.Extractor.Int("/k", True, 8, None, None, None))]), w.records),
     Returns(lambda table: isinstance(table, str), "a table of nulls"))
+row(S, "extract_arrow", "object field", lambda w: w.store.extract_arrow(
+    w.ext.Extractor.record([("c", w.ext.Extractor.Int("/k", True, 8, None, None, None))]), w.records),
+    Returns(lambda table: table.num_rows > 0, "a table of nulls"))
 
 # Bitmap ----------------------------------------------------------------------------------
 
@@ -537,6 +553,11 @@ row(M, "try_me", "abstract scan", lambda w: w.ext.try_me(w.ext.DynamicScan()), r
 for function in ("generate_test_arrow_as_b64_string", "simdjson_version", "simdjson_threaded",
                  "simdjson_active_runtime", "zmq_version"):
     row(M, function, "argument", lambda w, f=function: getattr(w.ext, f)(None), raises(TypeError))
+each(M, "set_log_level", ["", "warn", "DEBUG", "verbose", "debug\0", "info "], lambda w, v: w.ext.set_log_level(v),
+     raises(ValueError, match="Unknown log level"))
+each(M, "set_log_level", [None, 1, 2.5, ["debug"], "\ud800"], lambda w, v: w.ext.set_log_level(v), raises(TypeError))
+each(M, "set_scan_listing", ["yes", b"no", object(), [True]], lambda w, v: w.ext.set_scan_listing(v),
+     raises(TypeError))
 
 
 # ---- the tests -------------------------------------------------------------------------
@@ -625,7 +646,7 @@ def test_numbers_beyond_double_range_in_projected_fields_are_bad_data(ext, tmp_p
 def test_members_called_unbound_refuse_a_self_that_is_not_theirs(ext):
     """`Bitmap.cardinality(None)` and the like: a member called through its class with
     None or a stranger as the object raises TypeError and never runs."""
-    for owner in (ext.JSONStore, ext.Bitmap, ext.Bitmap.Chunks, ext.Extractor, ext.DynamicScan):
+    for owner in (ext.JSONStore, ext.Bitmap, ext.Bitmap.Chunks, ext.Extractor, ext.DynamicScan, ext.ArrowTable):
         for name, member in vars(owner).items():
             if name in ("__new__", "__init__", "__doc__", "__module__") or name.startswith("_pybind11"):
                 continue

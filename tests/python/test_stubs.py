@@ -22,3 +22,16 @@ def test_stubs_name_every_class_member_and_function_of_the_module(ext):
         elif name not in top and not isinstance(value, (ext.ScanOperation, ext.Status, ext.ExtractorType)):
             missing.append(name)
     assert missing == [], f"run `make stubs`: {missing} are not in the stubs"
+
+
+def test_stubs_carry_the_docstrings_of_public_names():
+    tree = ast.parse(open(STUB).read())
+    undocumented = []
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not ast.get_docstring(node):
+            undocumented.append(node.name)
+        if isinstance(node, ast.ClassDef):
+            undocumented += [f"{node.name}.{item.name}" for item in node.body if isinstance(item, ast.FunctionDef)
+                             and not item.name.startswith("_") and not ast.get_docstring(item)
+                             and item.name not in ("name", "value")]
+    assert undocumented == [], f"run `make stubs`: {undocumented} have no docstring"
