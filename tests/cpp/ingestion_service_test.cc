@@ -176,7 +176,9 @@ TEST_F(ServiceFixture, AWaitingWorkerGoesOnAsSoonAsTheEngineIsBackAtRest) {
   held.forced_phase = Phase::REST;
   writer.join();
   EXPECT_EQ(reply, (Reply{"OK", "w"}));
-  EXPECT_LT(answered - back_at_rest, std::chrono::milliseconds{500});
+  // Sleeping out the step would answer about 1.9 s after the return to rest; the bound
+  // leaves room for a loaded or instrumented run without letting that through.
+  EXPECT_LT(answered - back_at_rest, std::chrono::milliseconds{1500});
   waiting.Stop();
 }
 
