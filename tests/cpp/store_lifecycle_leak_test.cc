@@ -4,6 +4,7 @@
 // repeated; generations of snapshot and recovery. In the normal build these are quick
 // functional loops; under `make check` LeakSanitizer reports whatever a loop leaves
 // behind, and the thread and descriptor counts catch leaked threads and sockets here too.
+#include <algorithm>
 #include <dirent.h>
 
 #include <chrono>
@@ -70,11 +71,11 @@ size_t OpenDescriptors() { return CountEntries("/proc/self/fd") - 1; }  // less 
 size_t LiveThreads() { return CountEntries("/proc/self/task"); }
 
 // The messaging library closes a socket's descriptors on its own thread after the close
-// call returns. CountReaching gives `count()` a moment to come back to `expected`;
+// call returns. CountReaching gives `count()` a moment to come down to `expected`;
 // StableCount waits until it has not changed for a while.
 size_t CountReaching(size_t (*count)(), size_t expected) {
   size_t now = count();
-  for (int wait = 0; wait < 300 && now != expected; ++wait) {
+  for (int wait = 0; wait < 300 && now > expected; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds{10});
     now = count();
   }
@@ -148,7 +149,7 @@ TEST_F(StoreLifecycleTest, StoresCreatedFilledAndReleasedOverOneDirectory) {
     }
     EXPECT_THROW(JSONStore(kLogSize + 1, path, port), std::invalid_argument);
   }
-  EXPECT_EQ(CountReaching(OpenDescriptors, descriptors), descriptors);
+  EXPECT_LE(CountReaching(OpenDescriptors, descriptors), descriptors);
 }
 
 TEST_F(StoreLifecycleTest, ServiceStartedAndStoppedWithAClientWriting) {
@@ -176,8 +177,13 @@ TEST_F(StoreLifecycleTest, ServiceStartedAndStoppedWithAClientWriting) {
       threads = StableCount(LiveThreads);
       descriptors = StableCount(OpenDescriptors);
     } else {
-      EXPECT_EQ(CountReaching(LiveThreads, threads), threads) << "cycle " << cycle;
-      EXPECT_EQ(CountReaching(OpenDescriptors, descriptors), descriptors) << "cycle " << cycle;
+      // A loaded machine can close a socket of the first cycle only after its count was
+      // taken: a lower count later lowers the bound; a leak still exceeds it.
+      size_t live = CountReaching(LiveThreads, threads), open = CountReaching(OpenDescriptors, descriptors);
+      EXPECT_LE(live, threads) << "cycle " << cycle;
+      EXPECT_LE(open, descriptors) << "cycle " << cycle;
+      threads = std::min(threads, live);
+      descriptors = std::min(descriptors, open);
     }
   }
   EXPECT_EQ(store.Stats().second, uint64_t(next));
