@@ -7,7 +7,7 @@ PYTHON := $(CURDIR)/.venv/bin/python
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python demo bench stubs clean check check-threads fuzz soak
+.PHONY: setup build test test-layers test-cpp test-python demo bench stubs clean check check-threads fuzz soak
 
 setup:
 	@scripts/setup.sh
@@ -25,7 +25,12 @@ test-cpp: build
 test-python: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) -m pytest -q tests/python
 
-test: test-cpp test-python
+# Includes run down the layers (module -> server -> engine -> values, bitmap -> base) and
+# only src/module/ sees pybind11; the script's message explains a failure.
+test-layers:
+	python3 scripts/check_layers.py
+
+test: test-layers test-cpp test-python
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) examples/demo.py

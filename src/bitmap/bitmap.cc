@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bitmap/bucket_image.h"
-#include "engine/persistence/platform.h"
+#include "base/platform.h"
 
 namespace quillmark {
 namespace storage {

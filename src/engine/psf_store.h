@@ -30,7 +30,7 @@
 #include "engine/core/predicate.h"
 #include "engine/core/psf_registry.h"
 #include "engine/core/state_machine.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/core/system_state.h"
 #include "engine/core/thread_context.h"
 #include "engine/persistence/file_system_disk.h"

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "bitmap/bitmap.h"
-#include "engine/persistence/platform.h"
+#include "base/platform.h"
 #include "module/bindings.h"
 #include "module/by_reference.h"
 

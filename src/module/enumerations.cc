@@ -1,7 +1,7 @@
 // The three enumerations Python sees, each also exported to the module namespace.
 #include <pybind11/pybind11.h>
 
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "module/bindings.h"
 #include "values/comparator.h"
 #include "values/extractor_type.h"

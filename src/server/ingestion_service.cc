@@ -12,7 +12,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include "engine/persistence/platform.h"
+#include "base/platform.h"
 
 namespace quillmark {
 namespace server {

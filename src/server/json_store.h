@@ -24,8 +24,8 @@
 
 #include "bitmap/bitmap.h"
 #include "engine/core/guid.h"
-#include "engine/core/status.h"
-#include "engine/persistence/platform.h"
+#include "base/status.h"
+#include "base/platform.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
 #include "values/comparator.h"

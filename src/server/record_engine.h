@@ -17,7 +17,7 @@
 
 #include "engine/core/guid.h"
 #include "engine/core/padded_buffer.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/core/system_state.h"
 #include "engine/persistence/scan_context.h"
 #include "values/table_assembly.h"

@@ -17,7 +17,7 @@
 #include <simdjson.h>
 
 #include "bitmap/bitmap.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "values/extractor.h"
 
 namespace recorder {

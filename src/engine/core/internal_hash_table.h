@@ -14,7 +14,7 @@
 #include "engine/core/key_hash.h"
 #include "engine/core/light_epoch.h"
 #include "engine/core/malloc_fixed_page_size.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 
 namespace psfstore {
 namespace core {

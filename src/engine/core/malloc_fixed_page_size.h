@@ -17,7 +17,7 @@
 
 #include "engine/core/light_epoch.h"
 #include "engine/core/thread.h"
-#include "engine/persistence/zeroed_memory.h"
+#include "base/zeroed_memory.h"
 
 namespace psfstore {
 namespace core {

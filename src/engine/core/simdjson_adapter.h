@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "engine/core/padded_buffer.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "values/generic_value.h"
 
 namespace psfstore {

@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "engine/core/light_epoch.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/core/system_state.h"
 
 namespace psfstore {

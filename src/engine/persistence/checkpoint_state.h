@@ -19,7 +19,7 @@
 
 #include "engine/core/address.h"
 #include "engine/core/guid.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/core/thread.h"
 
 namespace psfstore {

@@ -32,10 +32,10 @@
 
 #include "engine/core/address.h"
 #include "engine/core/async_context.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/persistence/aligned_buffer_pool.h"
 #include "engine/persistence/file_system_disk.h"
-#include "engine/persistence/platform.h"
+#include "base/platform.h"
 
 namespace psfstore {
 namespace core {

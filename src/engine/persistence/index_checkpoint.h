@@ -14,7 +14,7 @@
 #include <string>
 
 #include "engine/core/internal_hash_table.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/persistence/checkpoint_state.h"
 #include "engine/persistence/file_system_file.h"
 #include "engine/persistence/queue_io_handler.h"

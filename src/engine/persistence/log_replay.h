@@ -21,7 +21,7 @@
 #include "engine/core/address.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/record.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/persistence/queue_io_handler.h"
 
 namespace psfstore {

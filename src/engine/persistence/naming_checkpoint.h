@@ -20,7 +20,7 @@
 
 #include "engine/core/predicate.h"
 #include "engine/core/psf_registry.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 
 namespace psfstore {
 namespace core {

@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "engine/core/async_context.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 
 namespace psfstore {
 namespace environment {

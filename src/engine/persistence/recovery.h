@@ -19,7 +19,7 @@
 #include "engine/core/light_epoch.h"
 #include "engine/core/psf_registry.h"
 #include "engine/core/state_machine.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/persistence/checkpoint_state.h"
 #include "engine/persistence/file_system_disk.h"
 #include "engine/persistence/hybrid_log.h"

@@ -21,7 +21,7 @@
 #include "engine/core/async_context.h"
 #include "engine/core/key_hash.h"
 #include "engine/core/record.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/core/system_state.h"
 #include "values/generic_value.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "engine/core/async_context.h"
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "engine/persistence/file_system_file.h"
 #include "engine/persistence/queue_io_handler.h"
 

@@ -1,4 +1,4 @@
-#include "engine/persistence/zeroed_memory.h"
+#include "base/zeroed_memory.h"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "engine/core/status.h"
+#include "base/status.h"
 
 namespace psfstore {
 namespace core {
