@@ -186,6 +186,8 @@ TEST_F(PsfStoreTest, RecordLayoutWithProjectedValues) {
     EXPECT_EQ(WalkChain(*store, hash), std::vector<Address>{KeyPointer::KeyPointerAddress(record.address, i)});
   }
   EXPECT_EQ(test_support::GeneralValueBytes(record, record.key_pointers[0]), "ab\\\"c");
+  // Stored words carry no process address: the string's view pointer is zero.
+  EXPECT_EQ(record.key_pointers[0].value_words()[1], 0u);
   int64_t n;
   std::memcpy(&n, record.optional.data(), 8);
   EXPECT_EQ(n, -5);

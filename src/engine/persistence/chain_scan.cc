@@ -26,7 +26,7 @@ Address SkipToMatch(HybridLog& log, ChainScanContext& context, Address address,
   while (address >= log.GetHeadAddress()) {
     const uint8_t* memory = log.Get(address);
     KeyPointer key_pointer = LoadKeyPointer(memory);
-    const uint8_t* record = memory - (40 * uint64_t{key_pointer.position()} + 8);
+    const uint8_t* record = RecordOfKeyPointer(memory, key_pointer.position());
     *header = RecordHeader{LoadWord(record)};
     if (!header->invalid() && context.Check(key_pointer, record)) return address;
     address = key_pointer.previous_address();

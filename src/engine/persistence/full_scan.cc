@@ -33,7 +33,7 @@ PageWalk WalkPage(FullScanContext& context, const uint8_t* page, uint64_t readab
   while (offset < bound) {
     RecordHeader header{LoadWord(page + offset)};
     if (header.IsNull()) {
-      uint64_t data = NextData(page, offset + 8, bound);
+      uint64_t data = NextData(page, offset + kRecordHeaderSize, bound);
       if (data == bound) return PageWalk::Finished;
       if (live == nullptr) {
         offset = data;  // settled data on disk: the zeros are empty space
@@ -53,7 +53,7 @@ PageWalk WalkPage(FullScanContext& context, const uint8_t* page, uint64_t readab
           (live->version() % RecordHeader::kVersionModulus) < header.checkpoint_version()) {
         return PageWalk::VersionShift;
       }
-      uint64_t payload = offset + 8 + 40 * uint64_t{header.key_pointer_count()};
+      uint64_t payload = offset + header.payload_offset();
       const char* text = reinterpret_cast<const char*>(page + payload);
       if (context.Check(text, header.payload_size(), readable - payload)) context.Touch(address);
       if (context.failed()) return PageWalk::Failed;

@@ -6,16 +6,14 @@ namespace psfstore {
 namespace core {
 
 bool KeyPointerHash(const uint8_t* record, const RecordHeader& header, uint32_t position, KeyHash& hash) {
-  KeyPointer pointer;
-  std::memcpy(&pointer, record + 8 + 40 * uint64_t{position}, sizeof(KeyPointer));
+  const KeyPointer pointer = ReadKeyPointer(record, position);
   if (pointer.is_inline()) {
     hash = KeyHash::OfInlineKey(pointer.inline_predicate_id(), pointer.inline_value());
     return true;
   }
-  uint64_t value_end = uint64_t{pointer.value_offset()} + pointer.value_size();
-  if (value_end > uint64_t{header.payload_size()} + header.optional_size()) return false;
-  const uint8_t* payload = record + 8 + 40 * uint64_t{header.key_pointer_count()};
-  hash = KeyHash::OfGeneralKey(pointer.general_predicate_id(), payload + pointer.value_offset(), pointer.value_size());
+  const uint8_t* value = GeneralValueBytes(record, header, pointer);
+  if (value == nullptr) return false;
+  hash = KeyHash::OfGeneralKey(pointer.general_predicate_id(), value, pointer.value_size());
   return true;
 }
 
@@ -26,10 +24,9 @@ Status ReplayPage(InternalHashTable& table, uint8_t* page, Address page_start, A
   const uint64_t end = std::min<uint64_t>(until.control() - page_start.control(), Address::kPageSize);
   while (offset + sizeof(RecordHeader) <= end) {
     uint8_t* record = page + offset;
-    RecordHeader header;
-    std::memcpy(&header, record, sizeof(header));
+    RecordHeader header = ReadRecordHeader(record);
     if (header.IsNull()) {
-      offset += 8;
+      offset += kRecordHeaderSize;
       continue;
     }
     uint64_t size = header.record_size();

@@ -17,7 +17,7 @@ Status CheckHeader(RecordHeader header, Address address) {
 }
 
 void CopyPayload(const uint8_t* record, RecordHeader header, PaddedBuffer& out) {
-  out.Assign(record + 8 + 40 * uint64_t{header.key_pointer_count()}, header.payload_size());
+  out.Assign(RecordPayload(record, header), header.payload_size());
 }
 
 struct BlockRead {

@@ -86,12 +86,10 @@ class BasicScanner : public IAsyncContext {
   bool Check(const KeyPointer& key_pointer, const uint8_t* record) const {
     if (key_pointer.kind() != KeyPointer::Kind::General) return false;
     if (key_pointer.general_predicate_id() != predicate_id_) return false;
-    RecordHeader header{*reinterpret_cast<const uint64_t*>(record)};
-    uint64_t value_area = uint64_t{header.payload_size()} + header.optional_size();
-    if (uint64_t{key_pointer.value_offset()} + key_pointer.value_size() > value_area) return false;
-    const char* value_bytes = reinterpret_cast<const char*>(record) + 8 +
-                              40 * uint64_t{header.key_pointer_count()} + key_pointer.value_offset();
-    auto value = recorder::data::GenericValue::FromKeyPointerWords(key_pointer.value_words(), value_bytes);
+    const uint8_t* value_bytes = GeneralValueBytes(record, ReadRecordHeader(record), key_pointer);
+    if (value_bytes == nullptr) return false;
+    auto value = recorder::data::GenericValue::FromKeyPointerWords(key_pointer.value_words(),
+                                                                   reinterpret_cast<const char*>(value_bytes));
     return predicate_(value);
   }
 
