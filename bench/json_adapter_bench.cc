@@ -116,7 +116,7 @@ void BM_AdapterAndProjections(benchmark::State& state) {
       configuration = &registry->active_configuration();
       parser = new SIMDJsonAdapter{configuration->parse_fields};
     }
-    if (parser->Load(buffer) != Status::Ok) state.SkipWithError(parser->fault().Describe().c_str());
+    if (Status loaded = parser->Load(buffer); loaded != Status::Ok) state.SkipWithError(loaded.ToString().c_str());
     while (parser->HasNext()) {
       evaluator.Evaluate(
           *registry, *configuration, parser->NextRecord(),

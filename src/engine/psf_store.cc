@@ -175,6 +175,13 @@ const ThreadContext& PsfStore::previous_context() const {
 bool PsfStore::HasSession() const { return slot().in_session; }
 
 Guid PsfStore::StartSession() {
+  Guid guid;
+  Status status = TryStartSession(&guid);
+  if (status.IsBusy()) throw std::runtime_error("Can acquire only in REST phase!");
+  return guid;
+}
+
+Status PsfStore::TryStartSession(Guid* session) {
   ThreadSlot& own = slot();
   if (own.in_session) throw std::logic_error("the calling thread already holds a session");
   // Protect before reading the state and the active configuration: once protected, a
@@ -184,7 +191,7 @@ Guid PsfStore::StartSession() {
   SystemState state = state_machine_.state();
   if (state.phase != Phase::REST) {
     epoch_.Unprotect();
-    throw std::runtime_error("Can acquire only in REST phase!");
+    return Status{Status::Busy, std::string{"the store is not at rest (phase "} + PhaseName(state.phase) + ")"};
   }
   Guid guid = Guid::Create();
   own.current_index = 0;
@@ -201,7 +208,8 @@ Guid PsfStore::StartSession() {
   if (own.thread_phase() != Phase::REST || state_machine_.state().phase != Phase::REST) {
     state_machine_.HandleSpecialPhases(own);
   }
-  return guid;
+  if (session != nullptr) *session = guid;
+  return Status::Ok;
 }
 
 void PsfStore::StopSession() {
@@ -324,8 +332,8 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
 
   // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
   adapter::SIMDJsonAdapter& parser = *own.parser;
-  if (parser.Load(buffer) != Status::Ok) {
-    throw BatchRefused(parser.fault().offset, parser.fault().Describe());
+  if (Status loaded = parser.Load(buffer); loaded != Status::Ok) {
+    throw BatchRefused(parser.fault_offset(), std::string{loaded.message()});
   }
   const PsfConfiguration& configuration = registry_.configuration(own.configuration_index);
   InsertStaging& staging = own.staging;

@@ -84,9 +84,13 @@ class PsfStore {
 
   // Sessions ----------------------------------------------------------------------------
 
-  // Opens a session for the calling thread and returns its id. Throws
-  // std::runtime_error "Can acquire only in REST phase!" when the system phase is not
-  // REST (nothing changes), and "Too many threads!" when all thread ids are taken.
+  // Opens a session for the calling thread and stores its id in `session` (when given).
+  // Busy, changing nothing, when the system phase is not REST (a checkpoint, recovery or
+  // predicate change is running). Throws std::runtime_error "Too many threads!" when
+  // all thread ids are taken.
+  Status TryStartSession(Guid* session = nullptr);
+  // The same for callers that cannot wait: throws std::runtime_error "Can acquire only
+  // in REST phase!" instead of returning Busy.
   Guid StartSession();
   // Completes the session's pending work, then leaves the epoch: the state machine no
   // longer waits for this thread.

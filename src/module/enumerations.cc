@@ -28,15 +28,16 @@ void RegisterExtractorType(py::module_& module) {
 }
 
 void RegisterStatusAndScanOperation(py::module_& module) {
-  using psfstore::core::Status;
-  py::enum_<Status>(module, "Status")
-      .value("Ok", Status::Ok)
-      .value("Aborted", Status::Aborted)
-      .value("Corruption", Status::Corruption)
-      .value("IOError", Status::IOError)
-      .value("NotFound", Status::NotFound)
-      .value("OutOfMemory", Status::OutOfMemory)
-      .value("Pending", Status::Pending)
+  // The codes Python has always seen; Busy and Refused stay inside the process.
+  using psfstore::core::StatusCode;
+  py::enum_<StatusCode>(module, "Status")
+      .value("Ok", StatusCode::Ok)
+      .value("Aborted", StatusCode::Aborted)
+      .value("Corruption", StatusCode::Corruption)
+      .value("IOError", StatusCode::IOError)
+      .value("NotFound", StatusCode::NotFound)
+      .value("OutOfMemory", StatusCode::OutOfMemory)
+      .value("Pending", StatusCode::Pending)
       .export_values();
 
   using recorder::operations::ScanOperation;

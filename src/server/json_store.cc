@@ -7,6 +7,7 @@
 #include <spdlog/stopwatch.h>
 
 #include "engine/core/padded_buffer.h"
+#include "server/engine_errors.h"
 #include "server/psf_store_engine.h"
 #include "values/field_paths.h"
 
@@ -15,7 +16,6 @@ namespace server {
 
 namespace {
 
-constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
 
 // Refuses what no store could use, before anything is created: a path with a NUL
 // character (the system would cut it there and use another directory) and a port
@@ -90,7 +90,7 @@ uint64_t JSONStore::Save(std::string_view data, const std::function<void()>& pau
   }
   spdlog::stopwatch stopwatch;
   psfstore::core::PaddedBuffer buffer{data};
-  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  ThrowIfFailed(engine_->TryStartSession(nullptr), "Unable to start a session");
   uint32_t count;
   {
     SessionScope session{*engine_};
@@ -158,7 +158,7 @@ void JSONStore::DeleteProjection(const std::string& name) {
 
 void JSONStore::ChangeProjections(const std::string& name, const std::function<PsfChange()>& make_change,
                                   std::function<void(uint64_t)> on_complete) {
-  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  ThrowIfFailed(engine_->TryStartSession(nullptr), "Unable to start a session");
   SessionScope session{*engine_};
   if (!engine_->ApplyPsfChange(make_change(), std::move(on_complete))) {
     throw std::runtime_error("Unable to change projection \"" + name +

@@ -139,8 +139,8 @@ class JSONStore {
   //   std::runtime_error "The server is already running"
   //   std::invalid_argument for a token that is not UUID text
   //   std::runtime_error when the store has ingested records or has projections
-  //   std::runtime_error "Unable to recover. Status is N" when the engine fails (the
-  //     store is then as fresh as before and the service stays stopped)
+  //   std::runtime_error "Unable to recover: <what failed> (<status code name>)" when the
+  //     engine fails (the store is then as fresh as before and the service stays stopped)
   std::pair<uint32_t, uint64_t> Recover(std::string_view index_token, std::string_view log_token,
                                         std::optional<uint64_t> workers, const std::function<void()>& pause);
 

@@ -1,6 +1,5 @@
 #include "server/psf_store_engine.h"
 
-#include <cstring>
 #include <stdexcept>
 
 namespace quillmark {
@@ -9,26 +8,12 @@ namespace server {
 using psfstore::core::Address;
 using psfstore::core::Status;
 
-namespace {
-
-constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
-
-}  // namespace
-
 PsfStoreEngine::PsfStoreEngine(uint64_t log_size, const std::string& directory)
     : holder_{std::make_unique<Holder>(log_size, directory)} {}
 
 PsfStoreEngine::~PsfStoreEngine() = default;
 
-std::optional<psfstore::core::Guid> PsfStoreEngine::TryStartSession() {
-  try {
-    return store().StartSession();
-  } catch (const std::runtime_error& error) {
-    // The engine says "not at rest" this way; other refusals ("Too many threads!") go on.
-    if (std::strcmp(error.what(), kNotAtRest) == 0) return std::nullopt;
-    throw;
-  }
-}
+Status PsfStoreEngine::TryStartSession(psfstore::core::Guid* session) { return store().TryStartSession(session); }
 
 void PsfStoreEngine::StopSession() { store().StopSession(); }
 
@@ -71,7 +56,6 @@ Status PsfStoreEngine::Recover(const psfstore::core::Guid& index_token, const ps
   state.version = result.version;
   state.session_count = result.sessions.size();
   state.projections = std::move(result.projections);
-  state.error = std::move(result.error);
   return status;
 }
 

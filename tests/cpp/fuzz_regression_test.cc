@@ -56,9 +56,9 @@ TEST(FuzzRegressionTest, MalformedNamingFilesAreRefusedNotThrownOrAppliedHalfway
   };
   for (const char* text : refused) {
     NamingCheckpoint parsed;
-    std::string error;
-    EXPECT_EQ(NamingCheckpoint::Parse(text, parsed, &error), Status::Corruption) << text;
-    EXPECT_FALSE(error.empty()) << text;
+    const Status status = NamingCheckpoint::Parse(text, parsed);
+    EXPECT_EQ(status, Status::Corruption) << text;
+    EXPECT_FALSE(status.message().empty()) << text;
   }
   NamingCheckpoint parsed;
   ASSERT_EQ(NamingCheckpoint::Parse("2\n/k\n/a b\n0\n2\n1 0 -1 proj\n1 1 -1 proj\n0\n2\n0\n1\n0", parsed), Status::Ok);
@@ -76,7 +76,7 @@ TEST(FuzzRegressionTest, ATopLevelNumberOrLiteralCutByAWindowIsRefusedNotStoredA
   std::string number(40, '7');
   PaddedBuffer cut{batch + number + "\n"};
   EXPECT_EQ(windowed.Load(cut), Status::Corruption);
-  EXPECT_EQ(windowed.fault().offset, batch.size());
+  EXPECT_EQ(windowed.fault_offset(), batch.size());
   EXPECT_FALSE(windowed.HasNext());
   // A literal followed by a number is one bad token, also when a window cuts it.
   std::string literal_batch = batch.substr(0, 124) + "true2\n";

@@ -41,14 +41,15 @@ class ControlledEngine : public RecordEngine {
   std::atomic<bool> change_refused{false};
   std::atomic<int> changes_applied{0};
 
-  std::optional<psfstore::core::Guid> TryStartSession() override {
-    if (forced_phase.load() != Phase::REST) return std::nullopt;
+  psfstore::core::Status TryStartSession(psfstore::core::Guid* session) override {
+    if (forced_phase.load() != Phase::REST) return psfstore::core::Status::Busy;
     if (sessions_to_refuse.load() > 0) {
       sessions_to_refuse.fetch_sub(1);
-      return std::nullopt;
+      return psfstore::core::Status::Busy;
     }
     open_sessions.fetch_add(1);
-    return psfstore::core::Guid::Create();
+    if (session != nullptr) *session = psfstore::core::Guid::Create();
+    return psfstore::core::Status::Ok;
   }
   void StopSession() override { open_sessions.fetch_sub(1); }
   uint32_t BatchInsert(psfstore::core::PaddedView batch, uint64_t) override {

@@ -91,17 +91,13 @@ TEST_F(PsfStoreTest, SessionsStartOnlyAtRest) {
   EXPECT_EQ(store->current_context().phase, Phase::REST);
   ASSERT_TRUE(store->state_machine().StartAction(core::Action::CheckpointIndex));
 
-  std::string refused;
+  core::Status refused;
   std::thread other{[&] {
-    try {
-      store->StartSession();
-    } catch (const std::runtime_error& error) {
-      refused = error.what();
-    }
+    refused = store->TryStartSession();
     EXPECT_FALSE(store->HasSession());
   }};
   other.join();
-  EXPECT_EQ(refused, "Can acquire only in REST phase!");
+  EXPECT_TRUE(refused.IsBusy()) << refused;
 
   store->CompleteAction();
   EXPECT_TRUE(store->system_state().IsRest());

@@ -161,10 +161,6 @@ std::string_view RawToken(Value& value) {
 
 }  // namespace
 
-std::string BatchFault::Describe() const {
-  return "malformed JSON at byte " + std::to_string(offset) + ": " + reason;
-}
-
 struct SIMDJsonAdapter::Library {
   simdjson::dom::parser validator;
   ondemand::parser parser;
@@ -417,16 +413,15 @@ core::Status SIMDJsonAdapter::Refuse(size_t offset, std::string reason) {
   records_.clear();
   fields_.clear();
   next_record_ = 0;
-  fault_.offset = offset;
-  fault_.reason = std::move(reason);
-  return core::Status::Corruption;
+  fault_offset_ = offset;
+  return core::Status{core::Status::Corruption, "malformed JSON at byte " + std::to_string(offset) + ": " + reason};
 }
 
 core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   records_.clear();
   fields_.clear();
   next_record_ = 0;
-  fault_ = BatchFault{};
+  fault_offset_ = 0;
   buffer_ = buffer.data();
   const size_t size = buffer.size();
   if (size == 0) return core::Status::Ok;
@@ -441,15 +436,15 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   // range). When it refuses, the checking walk decides: it accepts exactly the JSON
   // grammar and names the offset of a fault.
   if (!ValidateWholeBatch(buffer)) {
-    if (Walk(buffer, /*validate=*/true) != core::Status::Ok) return core::Status::Corruption;
+    if (core::Status walked = Walk(buffer, /*validate=*/true); walked != core::Status::Ok) return walked;
     return CheckRecords(buffer);
   }
   // Then the fields, walking only the paths that lead to them. Both passes split the
   // text the same way; should they ever disagree, the checking walk decides alone.
   if (has_pointer_fields_) {
     if (Walk(buffer, /*validate=*/false) != core::Status::Ok || !RecordsMatchDocumentStarts()) {
-      fault_ = BatchFault{};
-      if (Walk(buffer, /*validate=*/true) != core::Status::Ok) return core::Status::Corruption;
+      fault_offset_ = 0;
+      if (core::Status walked = Walk(buffer, /*validate=*/true); walked != core::Status::Ok) return walked;
     }
   } else {
     for (size_t start : document_starts_) records_.push_back(RecordSpan{start, 0, 0, 0});

@@ -56,14 +56,6 @@ struct ParsedRecord {
   std::span<const FieldRef> fields;
 };
 
-// Why a batch was refused.
-struct BatchFault {
-  size_t offset = 0;    // byte offset in the buffer of the first fault
-  std::string reason;   // what is wrong there
-  // "malformed JSON at byte <offset>: <reason>"
-  std::string Describe() const;
-};
-
 class SIMDJsonAdapter {
  public:
   // Deepest nesting of arrays and objects accepted in a document.
@@ -83,11 +75,12 @@ class SIMDJsonAdapter {
   const std::vector<std::string>& field_names() const { return field_names_; }
 
   // Splits and validates the whole buffer. Ok: the records are ready for NextRecord.
-  // Corruption: the buffer is refused, fault() says where and why, and HasNext is false.
+  // Corruption: the buffer is refused, HasNext is false, and the status says where and
+  // why ("malformed JSON at byte <offset>: <reason>"); fault_offset() is that offset.
   // The buffer must stay alive and unchanged while its records are in use.
   core::Status Load(core::PaddedView buffer);
 
-  const BatchFault& fault() const { return fault_; }
+  size_t fault_offset() const { return fault_offset_; }
   size_t record_count() const { return records_.size(); }
   bool HasNext() const { return next_record_ < records_.size(); }
   // The next record; valid until the next Load. Requires HasNext().
@@ -143,7 +136,7 @@ class SIMDJsonAdapter {
   std::vector<uint32_t> candidate_stack_;
   std::vector<uint32_t> found_in_document_;
   size_t next_record_ = 0;
-  BatchFault fault_;
+  size_t fault_offset_ = 0;
 };
 
 }  // namespace adapter

@@ -21,18 +21,12 @@ std::string SessionFileName(const Guid& session) { return session.ToString() + "
 
 std::optional<Guid> ParseToken(std::string_view text) { return Guid::Parse(text); }
 
-Status RecreateDirectory(const std::string& path, std::string* error) {
+Status RecreateDirectory(const std::string& path) {
   std::error_code code;
   std::filesystem::remove_all(path, code);
-  if (code) {
-    if (error != nullptr) *error = "remove_all " + path + ": " + code.message();
-    return Status::IOError;
-  }
+  if (code) return Status{Status::IOError, "cannot remove " + path + ": " + code.message()};
   std::filesystem::create_directories(path, code);
-  if (code) {
-    if (error != nullptr) *error = "create_directories " + path + ": " + code.message();
-    return Status::IOError;
-  }
+  if (code) return Status{Status::IOError, "cannot create " + path + ": " + code.message()};
   return Status::Ok;
 }
 

@@ -95,7 +95,7 @@ std::optional<Guid> ParseToken(std::string_view text);
 
 // Empties `path` if it exists and creates it with any missing parents. IOError,
 // with the reason in `error` when given, if either step fails.
-Status RecreateDirectory(const std::string& path, std::string* error = nullptr);
+Status RecreateDirectory(const std::string& path);
 
 // Writes `bytes` bytes as the whole content of `path` (created or truncated) and
 // closes it. IOError when the file cannot be opened, written in full or closed.

@@ -16,14 +16,13 @@ Checkpointer::Checkpointer(std::string root, StateMachine& state_machine, Intern
       registry_{registry},
       handler_{handler} {}
 
-Status Checkpointer::StartIndexCheckpoint(IndexCallback callback, Guid& token, DoneCallback done,
-                                          std::string* error) {
+Status Checkpointer::StartIndexCheckpoint(IndexCallback callback, Guid& token, DoneCallback done) {
   if (!state_machine_.TryBeginAction(Action::CheckpointIndex)) return Status::Aborted;
   token = Guid::Create();
   index_token_ = token;
-  if (RecreateDirectory(IndexDirectory(), error) != Status::Ok) {
+  if (Status made = RecreateDirectory(IndexDirectory()); made != Status::Ok) {
     state_machine_.ReturnToRest();
-    return Status::IOError;
+    return made;
   }
   failed_.store(false);
   index_writes_issued_.store(false);
@@ -42,16 +41,17 @@ Status Checkpointer::StartIndexCheckpoint(IndexCallback callback, Guid& token, D
   return Status::Ok;
 }
 
-Status Checkpointer::StartLogCheckpoint(LogCallback callback, Guid& token, DoneCallback done, std::string* error) {
+Status Checkpointer::StartLogCheckpoint(LogCallback callback, Guid& token, DoneCallback done) {
   if (!state_machine_.TryBeginAction(Action::CheckpointLog)) return Status::Aborted;
   token = Guid::Create();
   log_token_ = token;
   // The naming file is what lets a recovery evaluate the same predicates: a checkpoint
   // without it could not be recovered, so it does not start.
-  if (RecreateDirectory(LogDirectory(), error) != Status::Ok ||
-      WriteNamingFile(root_ + NamingFileName(token), registry_, error) != Status::Ok) {
+  Status made = RecreateDirectory(LogDirectory());
+  if (made == Status::Ok) made = WriteNamingFile(root_ + NamingFileName(token), registry_);
+  if (made != Status::Ok) {
     state_machine_.ReturnToRest();
-    return Status::IOError;
+    return Status{Status::IOError, made.message()};
   }
   failed_.store(false);
   index_token_ = Guid{};

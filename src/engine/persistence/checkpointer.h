@@ -52,11 +52,10 @@ class Checkpointer {
                PsfRegistry& registry, environment::QueueIoHandler& handler);
 
   // Start a checkpoint and return its token. Aborted, changing nothing, unless the
-  // system is at rest with no action; IOError (reason in `error`), back at rest and
+  // system is at rest with no action; IOError with the reason, back at rest and
   // without a started checkpoint, when its directory or naming file cannot be made.
-  Status StartIndexCheckpoint(IndexCallback callback, Guid& token, DoneCallback done = {},
-                              std::string* error = nullptr);
-  Status StartLogCheckpoint(LogCallback callback, Guid& token, DoneCallback done = {}, std::string* error = nullptr);
+  Status StartIndexCheckpoint(IndexCallback callback, Guid& token, DoneCallback done = {});
+  Status StartLogCheckpoint(LogCallback callback, Guid& token, DoneCallback done = {});
 
   // Once-per-transition work (forwarded by the store's GlobalPhaseWork).
   void EnterPhase(SystemState state);

@@ -515,7 +515,7 @@ class PersistentMemoryMalloc {
         WritePage(page, attempt + 1);
         return;
       }
-      std::fprintf(stderr, "AsyncFlushPages(), error: %u\n", static_cast<unsigned>(result));
+      std::fprintf(stderr, "AsyncFlushPages(), error: %u\n", static_cast<unsigned>(result.code()));
       failed_pages_.fetch_add(1);
       SwapFlushState(page, kFlushInProgress, kFlushFailed, &old_status);
       return;

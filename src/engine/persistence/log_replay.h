@@ -132,7 +132,7 @@ class Replay {
     std::unique_ptr<Context> context{static_cast<Context*>(raw)};
     Replay* replay = context->replay;
     if (result != Status::Ok || bytes != Address::kPageSize) {
-      std::fprintf(stderr, "Error: %u\n", static_cast<unsigned>(result == Status::Ok ? Status::IOError : result));
+      std::fprintf(stderr, "Error: %u\n", static_cast<unsigned>(result == Status::Ok ? Status::IOError : result.code()));
       replay->failed_.store(true);
     }
     replay->StateOf(context->page).store(context->write ? kWriteDone : kReadDone);

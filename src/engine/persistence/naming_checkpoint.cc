@@ -88,41 +88,38 @@ void FormatIds(std::string& text, const std::vector<Id>& ids) {
   for (Id id : ids) text += std::to_string(id) + "\n";
 }
 
-Status Refuse(std::string* error, const std::string& why) {
-  if (error != nullptr) *error = why;
-  return Status::Corruption;
-}
+Status Refuse(const std::string& why) { return Status{Status::Corruption, "naming file: " + why}; }
 
 Status ParsePredicates(TextReader& reader, size_t field_count, std::vector<NamingCheckpoint::Predicate>& predicates,
-                       const char* table, std::string* error) {
+                       const char* table) {
   uint64_t count = 0;
-  if (!reader.Read(count, kMaxCount)) return Refuse(error, std::string{"bad "} + table + " predicate count");
+  if (!reader.Read(count, kMaxCount)) return Refuse(std::string{"bad "} + table + " predicate count");
   for (uint64_t i = 0; i < count; ++i) {
     NamingCheckpoint::Predicate predicate;
     uint64_t field_ids = 0;
     if (!reader.Read(field_ids, uint64_t{0xFFFF})) {
-      return Refuse(error, std::string{"bad field count of "} + table + " predicate " + std::to_string(i));
+      return Refuse(std::string{"bad field count of "} + table + " predicate " + std::to_string(i));
     }
     for (uint64_t f = 0; f < field_ids; ++f) {
       uint32_t field = 0;
       if (!reader.Read(field) || field >= field_count) {
-        return Refuse(error, std::string{"bad field id in "} + table + " predicate " + std::to_string(i));
+        return Refuse(std::string{"bad field id in "} + table + " predicate " + std::to_string(i));
       }
       predicate.fields.push_back(static_cast<uint16_t>(field));
     }
     std::string_view function;
     if (!reader.Read(predicate.library_id, std::numeric_limits<int64_t>::max()) || !reader.Word(function)) {
-      return Refuse(error, std::string{"bad library or function of "} + table + " predicate " + std::to_string(i));
+      return Refuse(std::string{"bad library or function of "} + table + " predicate " + std::to_string(i));
     }
     if (predicate.library_id != kBuiltInLibrary) {
-      return Refuse(error, std::string{table} + " predicate " + std::to_string(i) + " names library " +
+      return Refuse(std::string{table} + " predicate " + std::to_string(i) + " names library " +
                                std::to_string(predicate.library_id));
     }
     predicate.function_name = std::string{function};
     // The only built-in predicate is the projection of one field; anything else would
     // be evaluated as one and read fields it does not have.
     if (predicate.function_name != kProjectionFunctionName || predicate.fields.size() != 1) {
-      return Refuse(error, std::string{table} + " predicate " + std::to_string(i) + " is not a projection of one field");
+      return Refuse(std::string{table} + " predicate " + std::to_string(i) + " is not a projection of one field");
     }
     predicates.push_back(std::move(predicate));
   }
@@ -130,15 +127,15 @@ Status ParsePredicates(TextReader& reader, size_t field_count, std::vector<Namin
 }
 
 template <class Id>
-Status ParseIds(TextReader& reader, size_t table_size, std::vector<Id>& ids, const char* table, std::string* error) {
+Status ParseIds(TextReader& reader, size_t table_size, std::vector<Id>& ids, const char* table) {
   uint64_t count = 0;
-  if (!reader.Read(count, kMaxCount)) return Refuse(error, std::string{"bad active "} + table + " count");
+  if (!reader.Read(count, kMaxCount)) return Refuse(std::string{"bad active "} + table + " count");
   for (uint64_t i = 0; i < count; ++i) {
     Id id = 0;
-    if (!reader.Read(id) || id >= table_size) return Refuse(error, std::string{"bad active "} + table + " id");
+    if (!reader.Read(id) || id >= table_size) return Refuse(std::string{"bad active "} + table + " id");
     // Active sets are written in increasing order, each id once.
     if (!ids.empty() && id <= ids.back()) {
-      return Refuse(error, std::string{"active "} + table + " ids out of order or repeated");
+      return Refuse(std::string{"active "} + table + " ids out of order or repeated");
     }
     ids.push_back(id);
   }
@@ -167,13 +164,12 @@ NamingCheckpoint NamingCheckpoint::Capture(const PsfRegistry& registry) {
   return checkpoint;
 }
 
-Status NamingCheckpoint::Format(std::string& text, std::string* error) const {
+Status NamingCheckpoint::Format(std::string& text) const {
   text.clear();
   text += std::to_string(field_names.size()) + "\n";
   for (const std::string& name : field_names) {
     if (name.empty() || name.find_first_of("\n\r") != std::string::npos) {
-      if (error != nullptr) *error = "field name \"" + name + "\" cannot be written on one line";
-      return Status::IOError;
+      return Status{Status::IOError, "field name \"" + name + "\" cannot be written on one line"};
     }
     text += name + "\n";
   }
@@ -186,53 +182,53 @@ Status NamingCheckpoint::Format(std::string& text, std::string* error) const {
   return Status::Ok;
 }
 
-Status NamingCheckpoint::Parse(const std::string& text, NamingCheckpoint& checkpoint, std::string* error) {
+Status NamingCheckpoint::Parse(const std::string& text, NamingCheckpoint& checkpoint) {
   checkpoint = NamingCheckpoint{};
   TextReader reader{text};
   uint64_t field_count = 0;
   if (!reader.Read(field_count, uint64_t{PsfRegistry::kMaxFields}) || !reader.EndOfLine()) {
-    return Refuse(error, "bad field count");
+    return Refuse("bad field count");
   }
   for (uint64_t i = 0; i < field_count; ++i) {
     std::string name;
-    if (!reader.Line(name)) return Refuse(error, "missing field name " + std::to_string(i));
+    if (!reader.Line(name)) return Refuse("missing field name " + std::to_string(i));
     if (!name.empty() && name.back() == '\r') name.pop_back();
     // Only names the store could write back: the recovered store checkpoints them again.
     if (name.empty() || name.find('\r') != std::string::npos) {
-      return Refuse(error, "bad field name " + std::to_string(i));
+      return Refuse("bad field name " + std::to_string(i));
     }
     // Ids are positions in this list; a repeated name would get the earlier one's id.
     if (std::find(checkpoint.field_names.begin(), checkpoint.field_names.end(), name) != checkpoint.field_names.end()) {
-      return Refuse(error, "field name " + std::to_string(i) + " repeats an earlier one");
+      return Refuse("field name " + std::to_string(i) + " repeats an earlier one");
     }
     checkpoint.field_names.push_back(std::move(name));
   }
   uint64_t library_count = 0;
-  if (!reader.Read(library_count, kMaxCount)) return Refuse(error, "bad library count");
+  if (!reader.Read(library_count, kMaxCount)) return Refuse("bad library count");
   if (library_count != 0) {
-    return Refuse(error, "the naming file lists " + std::to_string(library_count) +
+    return Refuse("lists " + std::to_string(library_count) +
                              " predicate libraries; this store loads none");
   }
-  Status status = ParsePredicates(reader, field_count, checkpoint.general_predicates, "general", error);
+  Status status = ParsePredicates(reader, field_count, checkpoint.general_predicates, "general");
   if (status != Status::Ok) return status;
   if (checkpoint.general_predicates.size() > PsfRegistry::kMaxGeneralPsfs) {
-    return Refuse(error, "too many general predicates");
+    return Refuse("too many general predicates");
   }
-  status = ParsePredicates(reader, field_count, checkpoint.inline_predicates, "inline", error);
+  status = ParsePredicates(reader, field_count, checkpoint.inline_predicates, "inline");
   if (status != Status::Ok) return status;
   // Inline predicates exist only as library functions; none is built in.
-  if (!checkpoint.inline_predicates.empty()) return Refuse(error, "inline predicates need a library");
-  status = ParseIds(reader, checkpoint.general_predicates.size(), checkpoint.active_general, "general", error);
+  if (!checkpoint.inline_predicates.empty()) return Refuse("inline predicates need a library");
+  status = ParseIds(reader, checkpoint.general_predicates.size(), checkpoint.active_general, "general");
   if (status != Status::Ok) return status;
-  status = ParseIds(reader, checkpoint.inline_predicates.size(), checkpoint.active_inline, "inline", error);
+  status = ParseIds(reader, checkpoint.inline_predicates.size(), checkpoint.active_inline, "inline");
   if (status != Status::Ok) return status;
-  if (!reader.AtEnd()) return Refuse(error, "unexpected text after the active predicate lists");
+  if (!reader.AtEnd()) return Refuse("unexpected text after the active predicate lists");
   return Status::Ok;
 }
 
 Status NamingCheckpoint::ApplyTo(PsfRegistry& registry) const {
   if (registry.field_count() != 0 || registry.general_psf_count() != 0 || registry.inline_psf_count() != 0) {
-    return Status::Aborted;
+    return Status{Status::Aborted, "the predicate registry is not empty"};
   }
   for (const std::string& name : field_names) registry.AddField(name);
   for (const Predicate& predicate : general_predicates) {
@@ -259,39 +255,30 @@ std::map<std::string, uint16_t> NamingCheckpoint::Projections() const {
   return projections;
 }
 
-Status WriteNamingFile(const std::string& path, const PsfRegistry& registry, std::string* error) {
+Status WriteNamingFile(const std::string& path, const PsfRegistry& registry) {
   std::string text;
-  Status status = NamingCheckpoint::Capture(registry).Format(text, error);
+  Status status = NamingCheckpoint::Capture(registry).Format(text);
   if (status != Status::Ok) return status;
   status = WriteWholeFile(path, text.data(), text.size());
-  if (status != Status::Ok && error != nullptr) *error = "cannot write " + path;
+  if (status != Status::Ok) return Status{status.code(), "cannot write " + path};
   return status;
 }
 
-Status LoadNamingFile(const std::string& path, NamingCheckpoint& content, std::string* error) {
+Status LoadNamingFile(const std::string& path, NamingCheckpoint& content) {
   std::ifstream file{path, std::ios::binary};
-  if (!file) {
-    if (error != nullptr) *error = "cannot open " + path;
-    return Status::IOError;
-  }
+  if (!file) return Status{Status::IOError, "cannot open " + path};
   std::ostringstream buffer;
   buffer << file.rdbuf();
-  if (file.bad()) {
-    if (error != nullptr) *error = "cannot read " + path;
-    return Status::IOError;
-  }
-  return NamingCheckpoint::Parse(buffer.str(), content, error);
+  if (file.bad()) return Status{Status::IOError, "cannot read " + path};
+  return NamingCheckpoint::Parse(buffer.str(), content);
 }
 
-Status ReadNamingFile(const std::string& path, PsfRegistry& registry, NamingCheckpoint* content, std::string* error) {
+Status ReadNamingFile(const std::string& path, PsfRegistry& registry, NamingCheckpoint* content) {
   NamingCheckpoint checkpoint;
-  Status status = LoadNamingFile(path, checkpoint, error);
+  Status status = LoadNamingFile(path, checkpoint);
   if (status != Status::Ok) return status;
   status = checkpoint.ApplyTo(registry);
-  if (status != Status::Ok) {
-    if (error != nullptr) *error = "the predicate registry is not empty";
-    return status;
-  }
+  if (status != Status::Ok) return status;
   if (content != nullptr) *content = std::move(checkpoint);
   return Status::Ok;
 }

@@ -43,14 +43,14 @@ struct NamingCheckpoint {
   // A snapshot of `registry`'s tables and active configuration.
   static NamingCheckpoint Capture(const PsfRegistry& registry);
 
-  // The file's text. Fails (IOError, reason in `error`) for a field name that holds a
+  // The file's text. Fails (IOError, with the reason) for a field name that holds a
   // line break or is empty, which the line-per-name layout cannot carry.
-  Status Format(std::string& text, std::string* error = nullptr) const;
+  Status Format(std::string& text) const;
 
-  // Parses `text`. Corruption, with the reason in `error`, when it is malformed (bad
+  // Parses `text`. Corruption, with the reason, when it is malformed (bad
   // or missing numbers, ids out of range, trailing content), names any library, or
   // lists a predicate that is not built in.
-  static Status Parse(const std::string& text, NamingCheckpoint& checkpoint, std::string* error = nullptr);
+  static Status Parse(const std::string& text, NamingCheckpoint& checkpoint);
 
   // Fills `registry`, which must be empty (Aborted otherwise, changing nothing), and
   // makes the recorded active predicates the configuration of both slots.
@@ -62,17 +62,16 @@ struct NamingCheckpoint {
 };
 
 // Writes `registry`'s naming file at `path`. IOError when it cannot be written whole.
-Status WriteNamingFile(const std::string& path, const PsfRegistry& registry, std::string* error = nullptr);
+Status WriteNamingFile(const std::string& path, const PsfRegistry& registry);
 
 // Reads and checks the naming file at `path` without applying it. IOError when the
 // file cannot be read, Corruption when it is malformed or names a library.
-Status LoadNamingFile(const std::string& path, NamingCheckpoint& content, std::string* error = nullptr);
+Status LoadNamingFile(const std::string& path, NamingCheckpoint& content);
 
 // Reads and checks the naming file at `path` and applies it to `registry`. IOError
 // when the file cannot be read, Corruption when it is malformed or names a library;
 // on any failure `registry` is left untouched.
-Status ReadNamingFile(const std::string& path, PsfRegistry& registry, NamingCheckpoint* content = nullptr,
-                      std::string* error = nullptr);
+Status ReadNamingFile(const std::string& path, PsfRegistry& registry, NamingCheckpoint* content = nullptr);
 
 }  // namespace core
 }  // namespace psfstore

@@ -15,17 +15,14 @@ Status ReadCheckpoint(const RecoveryTarget& target, const Guid& index_token, con
   std::string index_directory = target.root + IndexCheckpointDirectory(index_token);
   std::string log_directory = target.root + LogCheckpointDirectory(log_token);
   if (ReadRecordFile(index_directory + "info.dat", index) != Status::Ok) {
-    result.error = "cannot read the index checkpoint's metadata " + index_directory + "info.dat";
-    return Status::IOError;
+    return Status{Status::IOError, "cannot read the index checkpoint's metadata " + index_directory + "info.dat"};
   }
   if (ReadRecordFile(log_directory + "info.dat", log) != Status::Ok) {
-    result.error = "cannot read the log checkpoint's metadata " + log_directory + "info.dat";
-    return Status::IOError;
+    return Status{Status::IOError, "cannot read the log checkpoint's metadata " + log_directory + "info.dat"};
   }
   if (log.version != index.version) {
-    result.error = "index checkpoint version " + std::to_string(index.version) + " differs from log checkpoint version " +
-                   std::to_string(log.version);
-    return Status::Corruption;
+    return Status{Status::Corruption, "index checkpoint version " + std::to_string(index.version) +
+                                          " differs from log checkpoint version " + std::to_string(log.version)};
   }
   // Compared as recorded, each below the end of the address space: an Address keeps
   // only its low 48 bits, so a larger value would pass as some other address (a start
@@ -34,23 +31,20 @@ Status ReadCheckpoint(const RecoveryTarget& target, const Guid& index_token, con
   if (index.log_begin_address >= Address::kNoAddress || index.checkpoint_start_address >= Address::kNoAddress ||
       log.final_address >= Address::kNoAddress || index.log_begin_address > index.checkpoint_start_address ||
       index.checkpoint_start_address > log.final_address) {
-    result.error = "the checkpoints' addresses do not fit together";
-    return Status::Corruption;
+    return Status{Status::Corruption, "the checkpoints' addresses do not fit together"};
   }
   for (uint32_t slot = 0; slot < Thread::kMaxThreads; ++slot) {
     const Guid& guid = log.guids[slot];
     if (guid.IsNull()) continue;
     SessionRecord record;
     if (ReadRecordFile(log_directory + SessionFileName(guid), record) != Status::Ok) {
-      result.error = "cannot read session file " + log_directory + SessionFileName(guid);
-      return Status::IOError;
+      return Status{Status::IOError, "cannot read session file " + log_directory + SessionFileName(guid)};
     }
     if (result.session_records.emplace(guid, record).second) result.sessions.push_back(guid);
   }
   if (result.session_records.size() != log.session_count) {
-    result.error = "the log checkpoint records " + std::to_string(log.session_count) + " sessions but has " +
-                   std::to_string(result.session_records.size());
-    return Status::Corruption;
+    return Status{Status::Corruption, "the log checkpoint records " + std::to_string(log.session_count) +
+                                          " sessions but has " + std::to_string(result.session_records.size())};
   }
   return Status::Ok;
 }
@@ -62,12 +56,10 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
   // Recovery expects an untouched store: replaying into a used one would mix two logs.
   if (target.log.GetTailAddress() != Address{Address::kFirstValidAddress} || target.registry.field_count() != 0 ||
       target.registry.general_psf_count() != 0) {
-    result.error = "recovery needs a fresh store";
-    return Status::Aborted;
+    return Status{Status::Aborted, "recovery needs a fresh store"};
   }
   if (!target.state_machine.TryBeginAction(Action::Recover)) {
-    result.error = "another action is running";
-    return Status::Aborted;
+    return Status{Status::Aborted, "another action is running"};
   }
   IndexMetadata index;
   LogMetadata log;
@@ -76,7 +68,7 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
   // (a library entry, malformed text) loads nothing at all.
   NamingCheckpoint naming;
   if (status == Status::Ok) {
-    status = LoadNamingFile(target.root + NamingFileName(log_token), naming, &result.error);
+    status = LoadNamingFile(target.root + NamingFileName(log_token), naming);
   }
   const uint64_t table_size = target.table.size();
   bool table_touched = false;
@@ -88,21 +80,20 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
                              target.disk.handler(), index);
     Status loaded = files.Wait(target.disk.handler());
     if (status == Status::Ok) status = loaded;
-    if (status != Status::Ok) result.error = "cannot load the hash index of checkpoint " + index_token.ToString();
+    if (status != Status::Ok) status = status.Annotate("cannot load the hash index of checkpoint " + index_token.ToString());
   }
   if (status == Status::Ok) {
     RepairLoadedIndex(target.table);
     status = ReplayLog(target.disk.log(), target.disk.handler(), target.table, Address{index.checkpoint_start_address},
                        Address{log.final_address}, log.version, kReplayBufferPages);
-    if (status != Status::Ok) result.error = "cannot replay the log up to the checkpoint";
+    if (status != Status::Ok) status = status.Annotate("cannot replay the log up to the checkpoint");
   }
   if (status == Status::Ok) {
     status = target.log.RecoverTail(Address{index.log_begin_address}, Address{log.final_address});
-    if (status != Status::Ok) result.error = "cannot read the newest log pages";
+    if (status != Status::Ok) status = status.Annotate("cannot read the newest log pages");
   }
   if (status == Status::Ok) {
     status = naming.ApplyTo(target.registry);  // checked empty above
-    if (status != Status::Ok) result.error = "the predicate registry is not empty";
   }
   if (status == Status::Ok) {
     result.version = log.version;

@@ -35,8 +35,6 @@ struct RecoveryResult {
   std::unordered_map<Guid, SessionRecord> session_records;
   // Field name -> lowest active projection id over it, from the naming file.
   std::map<std::string, uint16_t> projections;
-  // Why the recovery failed, for the log; empty on success.
-  std::string error;
 };
 
 // The parts of a store that recovery rebuilds.
@@ -52,7 +50,8 @@ struct RecoveryTarget {
 // Pages the log replay keeps in flight.
 constexpr uint32_t kReplayBufferPages = 4;
 
-// Recovers `target` from the checkpoints `index_token` and `log_token`. Returns
+// Recovers `target` from the checkpoints `index_token` and `log_token`. A failure's
+// status says in words what failed. Returns
 // Aborted (nothing touched) unless the system is at rest with no action, the log is
 // fresh (its tail at the first record address) and the registry empty; IOError for
 // a missing, short or unreadable file; Corruption for disagreeing versions, a session
