@@ -22,7 +22,7 @@
 #include <string>
 
 #include "../tests/cpp/temp_directory.h"
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "engine/psf_store.h"
 
 namespace {

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "engine/core/psf_evaluator.h"
 #include "engine/core/psf_registry.h"
-#include "engine/core/simdjson_adapter.h"
+#include "json/simdjson_adapter.h"
 #include "simdjson_lookups.h"
 
 using namespace psfstore::core;

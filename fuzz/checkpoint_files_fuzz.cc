@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
-#include "engine/persistence/checkpoint_state.h"
-#include "engine/persistence/scan_context.h"
+#include "base/padded_buffer.h"
+#include "engine/persistence/checkpoint/checkpoint_state.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "engine/psf_store.h"
 #include "values/comparator.h"
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
-#include "engine/core/simdjson_adapter.h"
+#include "base/padded_buffer.h"
+#include "json/simdjson_adapter.h"
 
 using psfstore::adapter::SIMDJsonAdapter;
 using psfstore::core::PaddedBuffer;

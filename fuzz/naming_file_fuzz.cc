@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/core/psf_registry.h"
-#include "engine/persistence/naming_checkpoint.h"
+#include "engine/persistence/checkpoint/naming_checkpoint.h"
 
 using psfstore::core::NamingCheckpoint;
 using psfstore::core::PsfRegistry;

@@ -4,13 +4,16 @@ src/module/ includes pybind11.
 
 The layers, top to bottom; a file may include its own layer and the layers below it:
 
-    module              the Python bindings (the only code that sees pybind11)
-    server              JSONStore, the ingestion service
-    engine              the engine's root (PsfStore)
-    engine/persistence  the hybrid log, devices, scans, checkpoints, recovery
-    engine/core         addresses, records, epochs, the hash index, sessions
-    values, bitmap      typed values, extractors and columns; the Bitmap
-    base                platform calls, zeroed memory, Status
+    module                          the Python bindings (the only code that sees pybind11)
+    server                          JSONStore, the ingestion service
+    engine                          the engine's root (PsfStore)
+    engine/persistence/scan,
+    engine/persistence/checkpoint   scans; checkpoints and recovery
+    engine/persistence/log          the hybrid log
+    engine/persistence/io           files, segments, asynchronous I/O
+    engine/core                     addresses, records, epochs, the hash index, sessions
+    values, json, bitmap            typed values, extractors and columns; JSON batches; Bitmap
+    base                            platform calls, memory, Status
 
 Run from anywhere: `python3 scripts/check_layers.py [repository root]`.
 """
@@ -24,9 +27,14 @@ LAYERS = {
     "module": 60,
     "server": 50,
     "engine": 40,
+    "engine/persistence/scan": 36,
+    "engine/persistence/checkpoint": 36,
+    "engine/persistence/log": 34,
+    "engine/persistence/io": 32,
     "engine/persistence": 30,
     "engine/core": 20,
     "values": 10,
+    "json": 10,
     "bitmap": 10,
     "base": 0,
 }

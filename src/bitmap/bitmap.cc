@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "bitmap/bucket_image.h"
 #include "base/platform.h"
+#include "bitmap/bucket_image.h"
 
 namespace quillmark {
 namespace storage {

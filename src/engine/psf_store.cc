@@ -13,8 +13,8 @@
 #include "engine/core/psf_evaluator.h"
 #include "engine/core/record.h"
 #include "engine/core/record_insert_context.h"
-#include "engine/core/simdjson_adapter.h"
 #include "engine/core/thread.h"
+#include "json/simdjson_adapter.h"
 
 namespace psfstore {
 namespace core {

@@ -22,21 +22,22 @@
 #include <string_view>
 #include <vector>
 
+#include "base/padded_buffer.h"
+#include "base/status.h"
 #include "engine/core/address.h"
 #include "engine/core/guid.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/light_epoch.h"
-#include "engine/core/padded_buffer.h"
 #include "engine/core/predicate.h"
 #include "engine/core/psf_registry.h"
 #include "engine/core/state_machine.h"
-#include "base/status.h"
 #include "engine/core/system_state.h"
 #include "engine/core/thread_context.h"
-#include "engine/persistence/file_system_disk.h"
-#include "engine/persistence/checkpointer.h"
-#include "engine/persistence/hybrid_log.h"
-#include "engine/persistence/recovery.h"
+#include "engine/persistence/checkpoint/checkpointer.h"
+#include "engine/persistence/checkpoint/recovery.h"
+#include "engine/persistence/io/file_system_disk.h"
+#include "engine/persistence/log/hybrid_log.h"
+#include "engine/persistence/scan/scan_session.h"
 
 namespace psfstore {
 namespace core {
@@ -222,6 +223,22 @@ class PsfStore {
   PsfRegistry registry_;
   std::unique_ptr<Checkpointer> checkpointer_;
   std::unique_ptr<ThreadSlot[]> slots_;
+};
+
+// The calling thread's store session as scans and record readers see it. Throws
+// std::logic_error "<purpose> needs a session" when the thread holds none. Lives on the
+// calling thread's stack, for one scan or one series of reads.
+class StoreScanSession : public ScanSession {
+ public:
+  StoreScanSession(PsfStore& store, const char* purpose) : store_{store} {
+    if (!store.HasSession()) throw std::logic_error(std::string{purpose} + " needs a session");
+  }
+  uint32_t version() const override { return store_.current_context().version; }
+  Phase phase() const override { return store_.current_context().phase; }
+  void Refresh() override { store_.Refresh(); }
+
+ private:
+  PsfStore& store_;
 };
 
 }  // namespace core

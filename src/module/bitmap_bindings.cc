@@ -14,8 +14,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "bitmap/bitmap.h"
 #include "base/platform.h"
+#include "bitmap/bitmap.h"
 #include "module/bindings.h"
 #include "module/by_reference.h"
 

@@ -6,7 +6,7 @@
 #include <spdlog/spdlog.h>
 #include <spdlog/stopwatch.h>
 
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "server/engine_errors.h"
 #include "server/psf_store_engine.h"
 #include "values/field_paths.h"

@@ -22,10 +22,10 @@
 
 #include <zmq.hpp>
 
+#include "base/platform.h"
+#include "base/status.h"
 #include "bitmap/bitmap.h"
 #include "engine/core/guid.h"
-#include "base/status.h"
-#include "base/platform.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
 #include "values/comparator.h"

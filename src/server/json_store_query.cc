@@ -6,7 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include "engine/core/key_hash.h"
-#include "engine/persistence/scan_context.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "server/engine_errors.h"
 #include "server/json_store.h"
 #include "values/arrow_serialization.h"

@@ -15,11 +15,11 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/guid.h"
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "base/status.h"
+#include "engine/core/guid.h"
 #include "engine/core/system_state.h"
-#include "engine/persistence/scan_context.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "values/table_assembly.h"
 
 namespace quillmark {

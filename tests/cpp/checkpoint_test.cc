@@ -11,9 +11,9 @@
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/light_epoch.h"
 #include "engine/core/psf_registry.h"
-#include "engine/persistence/checkpoint_state.h"
-#include "engine/persistence/index_checkpoint.h"
-#include "engine/persistence/naming_checkpoint.h"
+#include "engine/persistence/checkpoint/checkpoint_state.h"
+#include "engine/persistence/checkpoint/index_checkpoint.h"
+#include "engine/persistence/checkpoint/naming_checkpoint.h"
 #include "temp_directory.h"
 
 using namespace psfstore;

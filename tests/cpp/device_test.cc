@@ -18,7 +18,7 @@
 
 #include "engine/core/async_context.h"
 #include "engine/core/light_epoch.h"
-#include "engine/persistence/file_system_disk.h"
+#include "engine/persistence/io/file_system_disk.h"
 #include "temp_directory.h"
 
 using namespace psfstore;

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/padded_buffer.h"
 #include "bitmap/bitmap.h"
-#include "engine/core/padded_buffer.h"
 #include "engine/core/psf_registry.h"
-#include "engine/core/simdjson_adapter.h"
-#include "engine/persistence/naming_checkpoint.h"
+#include "engine/persistence/checkpoint/naming_checkpoint.h"
+#include "json/simdjson_adapter.h"
 
 namespace quillmark {
 namespace storage {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
-#include "engine/core/simdjson_adapter.h"
+#include "base/padded_buffer.h"
+#include "json/simdjson_adapter.h"
 
 using psfstore::adapter::FieldRef;
 using psfstore::adapter::ParsedRecord;

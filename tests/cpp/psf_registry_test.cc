@@ -185,9 +185,9 @@ TEST(AppendOnlyVectorTest, ElementsNeverMoveAcrossSegmentBoundaries) {
 
 // Evaluation of the active configuration on parsed records.
 
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "engine/core/psf_evaluator.h"
-#include "engine/core/simdjson_adapter.h"
+#include "json/simdjson_adapter.h"
 
 using psfstore::adapter::FieldRef;
 using psfstore::adapter::SIMDJsonAdapter;

@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/padded_buffer.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/light_epoch.h"
-#include "engine/core/padded_buffer.h"
 #include "engine/core/record.h"
-#include "engine/persistence/file_system_disk.h"
-#include "engine/persistence/log_replay.h"
-#include "engine/persistence/checkpoint_state.h"
+#include "engine/persistence/checkpoint/checkpoint_state.h"
+#include "engine/persistence/checkpoint/log_replay.h"
+#include "engine/persistence/io/file_system_disk.h"
 #include "engine/psf_store.h"
 #include "temp_directory.h"
 
