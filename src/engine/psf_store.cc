@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -112,6 +113,11 @@ class PsfStore::ActionWork : public GlobalPhaseWork {
       // slot up to date, then report the tail. Runs before the word returns to REST,
       // so whoever waits for REST sees the callback's effect.
       store_.registry_.FinishChange(changes_);
+      const uint64_t tail = store_.log_->GetTailAddress().control();
+      for (const PsfChange& change : changes_) {
+        if (change.operation == PsfChange::kAddGeneral) store_.activation_addresses_[change.id] = tail;
+        if (change.operation == PsfChange::kRemoveGeneral) store_.activation_addresses_.erase(change.id);
+      }
       changes_.clear();
       PsfChangeCallback callback = std::move(callback_);
       callback_ = nullptr;
@@ -152,8 +158,9 @@ PsfStore::PsfStore(uint64_t table_size, uint64_t log_size, const std::string& ro
   if (error) {
     throw std::runtime_error("cannot create the store directory \"" + root_directory_ + "\": " + error.message());
   }
+  log_identity_ = std::make_unique<LogIdentity>(root_directory_ + kLogIdentityFileName);
   checkpointer_ = std::make_unique<Checkpointer>(root_directory_, state_machine_, hash_index_, *log_, registry_,
-                                                 disk_->handler());
+                                                 disk_->handler(), *log_identity_, activation_addresses_);
   slots_ = std::make_unique<ThreadSlot[]>(Thread::kMaxThreads);
   for (uint32_t i = 0; i < Thread::kMaxThreads; ++i) slots_[i].store = this;
 }
@@ -241,13 +248,23 @@ bool PsfStore::CompletePending(bool wait) {
   }
 }
 
-void PsfStore::CompleteAction() {
+void PsfStore::CompleteAction() { CompleteAction(std::chrono::steady_clock::time_point::max()); }
+
+bool PsfStore::CompleteAction(std::chrono::steady_clock::time_point deadline) {
+  bool abandoned = false;
   while (true) {
     CompletePending(false);
     if (state_machine_.state().IsRest()) break;
+    if (!abandoned && std::chrono::steady_clock::now() >= deadline) {
+      // The only wait of an action that depends on no transfer of its own; the others
+      // end with their transfers.
+      checkpointer_->AbandonFlushWait();
+      abandoned = true;
+    }
     std::this_thread::yield();
   }
   CompletePending(false);
+  return !abandoned;
 }
 
 uint16_t PsfStore::RegisterProjection(std::string_view field_name) {
@@ -271,8 +288,10 @@ Status PsfStore::CheckpointHybridLog(Checkpointer::LogCallback callback, Guid& t
 Status PsfStore::Recover(const Guid& index_token, const Guid& log_token, RecoveryResult& result) {
   if (slot().in_session) throw std::logic_error("recovery runs before any session");
   epoch_.Protect();
-  Status status = core::Recover(RecoveryTarget{root_directory_, state_machine_, hash_index_, *log_, *disk_, registry_},
-                                index_token, log_token, result);
+  Status status = core::Recover(
+      RecoveryTarget{root_directory_, state_machine_, hash_index_, *log_, *disk_, registry_, *log_identity_},
+      index_token, log_token, result);
+  if (status == Status::Ok) activation_addresses_ = result.activation_addresses;
   epoch_.Unprotect();
   return status;
 }
@@ -389,6 +408,11 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
     staging.records.push_back(record);
   }
 
+  // This store's first record starts a log of its own in the files: they must stop
+  // naming the log they held before any of it can reach them.
+  if (!staging.records.empty() && !log_identity_->owned() && log_identity_->ClaimForNewLog() != Status::Ok) {
+    throw std::runtime_error("cannot write the log identity file " + root_directory_ + kLogIdentityFileName);
+  }
   // Insert in document order; the session's progress follows each record.
   for (const RecordInsertContext& record : staging.records) {
     OperationStatus status = InternalInsert(own, record);

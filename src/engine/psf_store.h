@@ -15,8 +15,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,6 +36,7 @@
 #include "engine/core/system_state.h"
 #include "engine/core/thread_context.h"
 #include "engine/persistence/checkpoint/checkpointer.h"
+#include "engine/persistence/checkpoint/log_identity.h"
 #include "engine/persistence/checkpoint/recovery.h"
 #include "engine/persistence/io/file_system_disk.h"
 #include "engine/persistence/log/hybrid_log.h"
@@ -103,6 +106,9 @@ class PsfStore {
   bool CompletePending(bool wait = false);
   // Completes pending work until the system state is back at {None, REST}.
   void CompleteAction();
+  // The same, but a log checkpoint still waiting for its flush at `deadline` stops
+  // waiting and ends as failed (IOError). False when the wait had to be given up.
+  bool CompleteAction(std::chrono::steady_clock::time_point deadline);
   // True when the calling thread holds a session.
   bool HasSession() const;
 
@@ -221,6 +227,11 @@ class PsfStore {
   std::unique_ptr<Disk> disk_;
   std::unique_ptr<Log> log_;
   PsfRegistry registry_;
+  std::unique_ptr<LogIdentity> log_identity_;
+  // Active general predicate id -> the tail when its activation completed. Written by
+  // whoever completes a predicate change or a recovery, read when a log checkpoint
+  // starts: the system state machine orders them.
+  std::map<uint16_t, uint64_t> activation_addresses_;
   std::unique_ptr<Checkpointer> checkpointer_;
   std::unique_ptr<ThreadSlot[]> slots_;
 };

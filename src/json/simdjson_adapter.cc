@@ -1,10 +1,11 @@
 #include "json/simdjson_adapter.h"
 
+#include "values/json_pointer.h"
+
 #include <simdjson.h>
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstring>
 #include <type_traits>
 
@@ -27,32 +28,6 @@ std::string_view TrimWhiteSpace(std::string_view text) {
   while (!text.empty() && IsJsonWhiteSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsJsonWhiteSpace(text.back())) text.remove_suffix(1);
   return text;
-}
-
-// RFC 6901 reference token to its text: "~1" is '/', "~0" is '~'. False when a '~' is
-// followed by anything else.
-bool UnescapePointerToken(std::string_view token, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < token.size(); ++i) {
-    if (token[i] != '~') {
-      out->push_back(token[i]);
-      continue;
-    }
-    if (i + 1 == token.size() || (token[i + 1] != '0' && token[i + 1] != '1')) return false;
-    out->push_back(token[i + 1] == '0' ? '~' : '/');
-    ++i;
-  }
-  return true;
-}
-
-// A reference token as an array index: "0" or digits without a leading zero.
-int64_t ArrayIndexOf(std::string_view token) {
-  if (token.empty() || token.size() > 18) return -1;
-  if (token.size() > 1 && token[0] == '0') return -1;
-  int64_t index = 0;
-  auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), index);
-  if (error != std::errc{} || end != token.data() + token.size()) return -1;
-  return index;
 }
 
 // Offset of the first byte that is not part of a valid UTF-8 sequence (only called once
@@ -326,19 +301,11 @@ struct SIMDJsonAdapter::Walker {
       if (!validate && AllFound(first, last)) return true;  // the rest is skipped unread
       ondemand::field field;
       if (auto code = std::move(field_result).get(field)) return FailStructure(code);
-      // The raw key runs to the first quote; without a backslash before it, that is
-      // the whole key and it needs no unescaping. Keys are short: a plain loop beats a
-      // library search here.
-      const char* raw_key = field.key().raw();
-      const char* key_end = raw_key;
-      bool escaped = false;
-      while (key_end < buffer_end && *key_end != '"') escaped |= *key_end++ == '\\';
-      std::string_view key{raw_key, static_cast<size_t>(key_end - raw_key)};
-      if (escaped || key_end == buffer_end) {
-        if (auto code = field.unescaped_key().get(key)) {
-          error_position = raw_key - 1;  // the opening quote
-          return FailStructure(code);
-        }
+      const char* opening_quote = field.key().raw() - 1;  // unescaping consumes the key
+      std::string_view key;
+      if (auto code = recorder::data::MemberName(field, buffer_end, &key)) {
+        error_position = opening_quote;
+        return FailStructure(code);
       }
       ondemand::value child = field.value();
       size_t child_first = candidate_stack.size();
@@ -383,23 +350,14 @@ SIMDJsonAdapter::SIMDJsonAdapter(std::vector<std::string> field_names, size_t la
 #endif
   paths_.resize(field_names_.size());
   is_pointer_.resize(field_names_.size(), false);
-  std::string unescaped;
   for (size_t f = 0; f < field_names_.size(); ++f) {
-    std::string_view name = field_names_[f];
-    if (!name.empty() && name.front() != '/') continue;  // not a JSON Pointer: never matches
-    bool valid = true;
+    auto tokens = recorder::data::ParseJsonPointer(field_names_[f]);
+    if (!tokens) continue;  // never matches
     std::vector<PathStep> path;
-    while (!name.empty()) {
-      name.remove_prefix(1);  // the '/'
-      std::string_view token = name.substr(0, name.find('/'));
-      name.remove_prefix(token.size());
-      if (!UnescapePointerToken(token, &unescaped)) {
-        valid = false;
-        break;
-      }
-      path.push_back(PathStep{unescaped, ArrayIndexOf(unescaped)});
+    for (recorder::data::PointerToken& token : *tokens) {
+      int64_t index = token.index ? static_cast<int64_t>(*token.index) : -1;
+      path.push_back(PathStep{std::move(token.name), index});
     }
-    if (!valid) continue;
     longest_path_ = std::max(longest_path_, path.size());
     paths_[f] = std::move(path);
     is_pointer_[f] = true;

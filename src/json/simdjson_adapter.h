@@ -10,10 +10,9 @@
 // follow one another separated by any white space, or by nothing where the JSON
 // grammar allows it ("1 2", "{}{}").
 //
-// Field names are JSON Pointers (RFC 6901): "/a/b", "/list/0", "~0" for '~' and "~1" for
-// '/'. The empty name selects the whole document when it is an object or an array; a
-// name not starting with '/' or a path absent from the document selects nothing. Object
-// keys are compared after unescaping, and the first matching key of an object wins.
+// Field names select values by the rule of recorder::data::JsonPointer (member names
+// compared after JSON unescaping, the first matching member wins); the empty name
+// selects the whole document when it is an object or an array.
 //
 // One parser serves one thread. Its buffers (the JSON library's parsers, the record and
 // field lists) are kept between batches, so loading a batch no larger than an earlier

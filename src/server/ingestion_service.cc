@@ -13,6 +13,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/platform.h"
+#include "values/generic_value.h"
 
 namespace quillmark {
 namespace server {
@@ -369,15 +370,19 @@ void IngestionService::HandleRequest(uint32_t index, zmq::socket_t& requests,
       // The batch is in; only the follow-up work failed. The caller hears "OK".
       spdlog::error("Write thread {} could not complete pending work: {}", index, error.what());
     }
-  } catch (const std::logic_error& error) {
-    // Malformed JSON, a projected value that is not a scalar, a record too large: the
-    // engine inserted nothing of the batch.
-    spdlog::warn("Write thread {} refused a batch: {}", index, error.what());
-    SendFrames(requests, {"ERR_BAD_DATA", tag, error.what()});
-    return;
   } catch (const std::exception& error) {
-    spdlog::warn("Write thread {} failed to insert a batch: {}", index, error.what());
-    SendFrames(requests, {"ERR_INTERNAL", tag, error.what()});
+    // Only a refused batch is bad data: malformed JSON, a record too large or a projected
+    // value no type holds (std::invalid_argument), or a projected object, array or null.
+    // The engine inserted nothing of it. Anything else, a logic error of the program
+    // included, is the server's fault.
+    if (dynamic_cast<const std::invalid_argument*>(&error) != nullptr ||
+        dynamic_cast<const recorder::data::NotScalarError*>(&error) != nullptr) {
+      spdlog::warn("Write thread {} refused a batch: {}", index, error.what());
+      SendFrames(requests, {"ERR_BAD_DATA", tag, error.what()});
+    } else {
+      spdlog::warn("Write thread {} failed to insert a batch: {}", index, error.what());
+      SendFrames(requests, {"ERR_INTERNAL", tag, error.what()});
+    }
     return;
   }
   SendFrames(requests, {"OK", tag});

@@ -1,4 +1,5 @@
 // JSONStore snapshots and recovery.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -24,7 +25,8 @@ namespace {
 
 // The engine ends a checkpoint on whichever thread completes its last phase, possibly
 // a write worker, and calls the callbacks there just after the state is back at rest.
-// A started checkpoint always ends, so this long bound only guards against a hang.
+// A started checkpoint always ends, so this long bound only guards against a hang: a
+// log checkpoint still waiting for its flush then is given up and reports failure.
 constexpr auto kCheckpointEndWait = std::chrono::seconds{60};
 
 // The end of one checkpoint as its callbacks report it. Shared with the callbacks so
@@ -52,9 +54,9 @@ struct CheckpointEnd {
     version = session_version;
     if (outcome != Status::Ok) status = outcome;
   }
-  Status Wait() {
+  Status Wait(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock{mutex};
-    if (!ended_signal.wait_for(lock, kCheckpointEndWait, [this] { return ended; })) {
+    if (!ended_signal.wait_until(lock, deadline, [this] { return ended; })) {
       spdlog::error("A checkpoint did not report its end within {} s", kCheckpointEndWait.count());
       return Status::Aborted;
     }
@@ -73,8 +75,14 @@ JSONStore::CheckpointOutcome RunCheckpoint(RecordEngine& engine, CheckpointEnd& 
     outcome.status = started;
     return outcome;
   }
-  engine.CompleteAction();
-  outcome.status = end.Wait();
+  // One bound for the whole checkpoint: driving it to rest (where a log checkpoint
+  // waits for its flush) and hearing its end.
+  auto deadline = std::chrono::steady_clock::now() + kCheckpointEndWait;
+  if (!engine.CompleteActionBy(deadline)) {
+    spdlog::error("A checkpoint still waited for the log to be written after {} s; it was given up",
+                  kCheckpointEndWait.count());
+  }
+  outcome.status = end.Wait(std::max(deadline, std::chrono::steady_clock::now() + std::chrono::seconds{1}));
   outcome.token = token;
   return outcome;
 }
@@ -161,7 +169,11 @@ std::pair<uint32_t, uint64_t> JSONStore::Recover(std::string_view index_token, s
     // so that queries use their chains and `Projection` does not register them again.
     std::lock_guard lock{projections_mutex_};
     projections_.clear();
-    for (const auto& [name, id] : state.projections) projections_.emplace(name, ProjectionEntry{id, kNoAddress});
+    for (const auto& [name, id] : state.projections) {
+      auto active_from = state.active_from.find(name);
+      projections_.emplace(name, ProjectionEntry{id, active_from != state.active_from.end() ? active_from->second
+                                                                                          : EndAddress()});
+    }
   }
   // Reset before the workers start: what they ingest from then on must count, or a
   // snapshot would find "nothing ingested" and take no checkpoint of it.

@@ -23,6 +23,10 @@ uint32_t PsfStoreEngine::BatchInsert(psfstore::core::PaddedView batch, uint64_t 
 
 void PsfStoreEngine::CompleteAction() { store().CompleteAction(); }
 
+bool PsfStoreEngine::CompleteActionBy(std::chrono::steady_clock::time_point deadline) {
+  return store().CompleteAction(deadline);
+}
+
 psfstore::core::Phase PsfStoreEngine::phase() const { return holder_->store.system_phase(); }
 
 uint16_t PsfStoreEngine::RegisterProjection(std::string_view name) {
@@ -55,6 +59,10 @@ Status PsfStoreEngine::Recover(const psfstore::core::Guid& index_token, const ps
   Status status = store().Recover(index_token, log_token, result);
   state.version = result.version;
   state.session_count = result.sessions.size();
+  for (const auto& [name, id] : result.projections) {
+    auto activation = result.activation_addresses.find(id);
+    if (activation != result.activation_addresses.end()) state.active_from[name] = activation->second;
+  }
   state.projections = std::move(result.projections);
   return status;
 }

@@ -23,6 +23,7 @@ class PsfStoreEngine : public RecordEngine {
   void StopSession() override;
   uint32_t BatchInsert(psfstore::core::PaddedView batch, uint64_t serial_number) override;
   void CompleteAction() override;
+  bool CompleteActionBy(std::chrono::steady_clock::time_point deadline) override;
   psfstore::core::Phase phase() const override;
   uint16_t RegisterProjection(std::string_view name) override;
   bool ApplyPsfChange(PsfChange change, std::function<void(uint64_t)> on_complete) override;

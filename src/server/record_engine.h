@@ -6,6 +6,7 @@
 // TryStartSession itself, phase() and TailAddress().
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -42,6 +43,8 @@ struct RecoveredState {
   uint64_t session_count = 0;   // sessions that took part in the checkpoint
   // Field name -> the lowest active predicate id over it: the projections to serve.
   std::map<std::string, uint16_t> projections;
+  // Field name -> the log address from which that projection indexes records.
+  std::map<std::string, uint64_t> active_from;
 };
 
 class RecordEngine {
@@ -60,11 +63,20 @@ class RecordEngine {
   // Inserts every document of `batch` as one record, or none of them. Returns the
   // number of records inserted. A refused batch throws and inserts nothing:
   //   std::invalid_argument  malformed JSON ("malformed JSON at byte <offset>: ...")
-  //   std::logic_error       a projected field that is not a scalar, a record too large
+  //   std::invalid_argument  also a record too large or a projected value no type holds
+  //   recorder::data::NotScalarError  a projected object, array or null
+  // Any other exception is a failure of the engine, not of the batch.
   virtual uint32_t BatchInsert(psfstore::core::PaddedView batch, uint64_t serial_number) = 0;
 
   // Drives pending work until the engine is back at {no action, REST}.
   virtual void CompleteAction() = 0;
+  // The same, but a checkpoint still waiting for the log to be written at `deadline`
+  // gives up waiting and ends as failed. False when it had to.
+  virtual bool CompleteActionBy(std::chrono::steady_clock::time_point deadline) {
+    (void)deadline;
+    CompleteAction();
+    return true;
+  }
 
   // The phase byte of the system state word.
   virtual psfstore::core::Phase phase() const = 0;

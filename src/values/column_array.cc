@@ -60,6 +60,9 @@ class BuilderArray : public ArrayFactory {
 
   void reserve(int64_t rows) override { (void)builder_.Reserve(rows); }
 
+  // Columns without a default take a null.
+  void append_fallback() noexcept override { Check(builder_.AppendNull()); }
+
  protected:
   // Keeps the first refused append for finish().
   void Check(const arrow::Status& status) noexcept {
@@ -157,6 +160,9 @@ class IntArray final : public BuilderArray<arrow::NumericBuilder<ArrowType>> {
       this->Check(default_ ? this->builder_.Append(*default_) : this->builder_.AppendNull());
     }
   }
+  void append_fallback() noexcept override {
+    this->Check(default_ ? this->builder_.Append(*default_) : this->builder_.AppendNull());
+  }
 
  private:
   std::optional<std::locale> locale_;
@@ -184,6 +190,9 @@ class FloatArray final : public BuilderArray<arrow::NumericBuilder<ArrowType>> {
     } else {
       this->Check(default_ ? this->builder_.Append(*default_) : this->builder_.AppendNull());
     }
+  }
+  void append_fallback() noexcept override {
+    this->Check(default_ ? this->builder_.Append(*default_) : this->builder_.AppendNull());
   }
 
  private:
@@ -312,6 +321,9 @@ class TemporalArray final : public BuilderArray<arrow::NumericBuilder<ArrowType>
     } else {
       this->Check(default_ ? this->builder_.Append(*default_) : this->builder_.AppendNull());
     }
+  }
+  void append_fallback() noexcept override {
+    this->Check(default_ ? this->builder_.Append(*default_) : this->builder_.AppendNull());
   }
 
  private:

@@ -31,6 +31,9 @@ class ArrayFactory {
 
   // Appends one slot for `value`; never throws.
   virtual void append(const GenericValue& value) noexcept = 0;
+  // Appends the column's fallback (its default, otherwise a null) for a value that no
+  // value type holds, such as the number 1e400; never throws.
+  virtual void append_fallback() noexcept = 0;
   // Finishes the builder into `out`. Throws std::runtime_error "Error finishing array"
   // (followed by Arrow's text) when Arrow fails or an earlier append was refused.
   virtual void finish(std::shared_ptr<arrow::Array>* out) = 0;

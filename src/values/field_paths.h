@@ -5,12 +5,12 @@
 // several columns per record would scan the record once per column. The paths are
 // merged into a tree by their segments instead, and the record's objects and arrays are
 // walked once, descending only into members some path continues into. A path finds the
-// first member with its key, as a separate lookup would. Keys are compared with the
-// record's bytes as they are (escapes in record keys are not decoded).
+// first member with its name, as a separate lookup would: names are matched by the
+// rule of JsonPointer (after JSON unescaping).
 //
-// Paths that are empty (the whole document) or whose segments hold '"' or '\' are not
-// walked; `walkable()` is then false and the caller looks such lists up path by path.
-// A path without the leading "/" never finds anything.
+// A list with the empty path (the whole document) is not walked; `walkable()` is then
+// false and the caller looks such lists up path by path. A path that selects nothing
+// (no leading "/", a bad "~" escape) never finds anything.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,8 @@
 #include <vector>
 
 #include <simdjson.h>
+
+#include "values/json_pointer.h"
 
 namespace recorder {
 namespace data {
@@ -42,10 +44,10 @@ class FieldPaths {
 
   // Calls visit(path index, simdjson::ondemand::value&) for each path the document
   // holds, each at most once, in document order. `visit` may consume a scalar value but
-  // must leave an object or array unread (the walk may continue into it). Returns the
-  // library's error for a malformed document.
+  // must leave an object or array unread (the walk may continue into it). `end` is the
+  // end of the document's text. Returns the library's error for a malformed document.
   template <typename Callback>
-  simdjson::error_code Read(simdjson::ondemand::document& document, Callback&& visit);
+  simdjson::error_code Read(simdjson::ondemand::document& document, const char* end, Callback&& visit);
 
  private:
   struct Node {
@@ -69,11 +71,13 @@ class FieldPaths {
   Node root_;
   bool walkable_ = true;
   uint64_t record_ = 0;
+  const char* end_ = nullptr;  // of the text of the document being read
 };
 
 template <typename Callback>
-simdjson::error_code FieldPaths::Read(simdjson::ondemand::document& document, Callback&& visit) {
+simdjson::error_code FieldPaths::Read(simdjson::ondemand::document& document, const char* end, Callback&& visit) {
   ++record_;
+  end_ = end;
   return Descend(document, root_, visit, /*is_root=*/true);
 }
 
@@ -118,9 +122,10 @@ simdjson::error_code FieldPaths::WalkObject(simdjson::ondemand::object object, N
   for (auto member : object) {
     simdjson::ondemand::field field;
     if (auto error = std::move(member).get(field)) return error;
-    const simdjson::ondemand::raw_json_string key = field.key();
+    std::string_view name;
+    if (auto error = MemberName(field, end_, &name)) return error;
     for (Node& child : node.children) {
-      if (child.visited_in_record == record_ || !key.unsafe_is_equal(child.key)) continue;
+      if (child.visited_in_record == record_ || name != child.key) continue;
       if (auto error = Enter(field.value(), child, visit)) return error;
       --pending;
       break;

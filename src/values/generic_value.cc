@@ -154,7 +154,7 @@ GenericValue GenericValue::FromJson(simdjson::ondemand::value& value) {
 void GenericValue::ThrowJsonValueError(JsonValueError error) {
   switch (error) {
     case JsonValueError::NotScalar:
-      throw std::logic_error("The field does not contain a scalar type");
+      throw NotScalarError();
     case JsonValueError::MalformedNumber:
       throw simdjson::simdjson_error(simdjson::NUMBER_ERROR);
     case JsonValueError::MalformedString:

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -41,6 +42,14 @@ enum class JsonValueError : uint8_t {
   MalformedNumber,    // the JSON library's number error
   UnexpectedToken,    // a token that no JSON value starts with
   MalformedString,    // a string token without its closing quote
+};
+
+// A field that holds an object, an array or null where a scalar is needed. The data is
+// at fault, not the program: callers that answer for a batch tell it apart from other
+// std::logic_errors by this type.
+class NotScalarError : public std::logic_error {
+ public:
+  NotScalarError() : std::logic_error("The field does not contain a scalar type") {}
 };
 
 class GenericValue {
@@ -77,7 +86,7 @@ class GenericValue {
   //   otherwise    error UnexpectedToken
   // `value` must be positioned on the token and is not consumed.
   static JsonValueError TryFromJson(simdjson::ondemand::value& value, GenericValue* out) noexcept;
-  // Throwing forms: std::logic_error "The field does not contain a scalar type" for
+  // Throwing forms: NotScalarError "The field does not contain a scalar type" for
   // NotScalar, simdjson::simdjson_error with NUMBER_ERROR, TAPE_ERROR or STRING_ERROR
   // for the others.
   static GenericValue FromJson(simdjson::ondemand::value& value);

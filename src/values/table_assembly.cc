@@ -10,6 +10,7 @@
 #include "values/column_array.h"
 #include "values/field_paths.h"
 #include "values/generic_value.h"
+#include "values/json_pointer.h"
 
 namespace recorder {
 namespace data {
@@ -53,8 +54,14 @@ std::vector<std::string> FieldsOf(const RecordExtractor& extractor) {
 class TableAssembler {
  public:
   TableAssembler(const RecordExtractor& extractor, size_t row_count)
-      : row_count_{row_count}, paths_{FieldsOf(extractor)}, values_(extractor.columns().size()) {
+      : row_count_{row_count},
+        paths_{FieldsOf(extractor)},
+        values_(extractor.columns().size()),
+        unrepresentable_(extractor.columns().size(), false) {
     const auto& columns = extractor.columns();
+    if (!paths_.walkable()) {
+      for (const auto& column : columns) pointers_.emplace_back(column.second->field());
+    }
     columns_.reserve(columns.size());
     for (const auto& [name, column_extractor] : columns) {
       Column column{name, column_extractor, private_data::ColumnType(*column_extractor), nullptr, 0};
@@ -72,15 +79,17 @@ class TableAssembler {
     if (error) ThrowUnreadableRecord(address, simdjson::error_message(error));
 
     for (GenericValue& value : values_) value = GenericValue{};
+    std::fill(unrepresentable_.begin(), unrepresentable_.end(), false);
+    const char* end = payload.data() + payload.size();
     if (paths_.walkable()) {
-      error = paths_.Read(document, [&](size_t column, simdjson::ondemand::value& token) {
+      error = paths_.Read(document, end, [&](size_t column, simdjson::ondemand::value& token) {
         values_[column] = ValueOf(address, column, token);
       });
       if (error) ThrowUnreadableRecord(address, simdjson::error_message(error));
     } else {
       for (size_t column = 0; column < columns_.size(); ++column) {
         simdjson::ondemand::value token;
-        error = document.at_pointer(columns_[column].extractor->field()).get(token);
+        error = pointers_[column].Find(document, end, &token);
         if (error == simdjson::SUCCESS) {
           values_[column] = ValueOf(address, column, token);
         } else if (!IsMissingField(error)) {
@@ -88,7 +97,13 @@ class TableAssembler {
         }
       }
     }
-    for (size_t column = 0; column < columns_.size(); ++column) Append(&columns_[column], values_[column]);
+    for (size_t column = 0; column < columns_.size(); ++column) {
+      if (unrepresentable_[column] && columns_[column].array) {
+        columns_[column].array->append_fallback();
+      } else {
+        Append(&columns_[column], values_[column]);
+      }
+    }
   }
 
   std::shared_ptr<arrow::Table> Finish() {
@@ -130,6 +145,7 @@ class TableAssembler {
         if (value.type() == GenericValue::Type::String) value = DecodedText(address, token, value);
         break;
       case JsonValueError::MalformedNumber:  // a number no value type holds, such as 1e400
+        unrepresentable_[column] = true;   // the column's fallback, not what a missing field gives
         break;
       case JsonValueError::NotScalar:
         throw std::logic_error("The field does not contain a scalar type");
@@ -176,7 +192,9 @@ class TableAssembler {
   size_t row_count_;
   std::vector<Column> columns_;
   FieldPaths paths_;
+  std::vector<JsonPointer> pointers_;  // per column, when the paths cannot be walked
   std::vector<GenericValue> values_;  // the current record's value per column
+  std::vector<bool> unrepresentable_;  // per column: the current record's number fits no type
   simdjson::ondemand::parser parser_;
 };
 

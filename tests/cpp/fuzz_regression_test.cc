@@ -51,14 +51,23 @@ TEST(FuzzRegressionTest, MalformedNamingFilesAreRefusedNotThrownOrAppliedHalfway
       "2\nk\nk\n0\n1\n1 1 -1 proj\n0\n1\n0\n0\n",  // a repeated name: the predicate's field 1 is gone
       "1\nk\n0\n1\n0 -1 proj\n0\n1\n0\n0\n",    // a projection of no field
       "1\nk\n0\n1\n1 0 -1 other\n0\n0\n0\n",    // a built-in predicate that is not a projection
-      "1\nk\n0\n2\n1 0 -1 proj\n1 0 -1 proj\n0\n2\n1\n0\n0\n",  // active ids out of order
-      "1\nk\n0\n1\n1 0 -1 proj\n0\n2\n0\n0\n0\n",                // an active id twice
+      "1\nk\n0\n1\n1 0 -1 proj\n0\n1\n1\n0\n",                   // an active id of no predicate
   };
   for (const char* text : refused) {
     NamingCheckpoint parsed;
     const Status status = NamingCheckpoint::Parse(text, parsed);
     EXPECT_EQ(status, Status::Corruption) << text;
     EXPECT_FALSE(status.message().empty()) << text;
+  }
+  // Active ids are a set: in any order and repeated, they read as the sorted ids.
+  const char* const active_sets[] = {
+      "1\nk\n0\n2\n1 0 -1 proj\n1 0 -1 proj\n0\n2\n1\n0\n0\n",
+      "1\nk\n0\n2\n1 0 -1 proj\n1 0 -1 proj\n0\n4\n1\n0\n1\n0\n0\n",
+  };
+  for (const char* text : active_sets) {
+    NamingCheckpoint set;
+    ASSERT_EQ(NamingCheckpoint::Parse(text, set), Status::Ok) << text;
+    EXPECT_EQ(set.active_general, (std::vector<uint16_t>{0, 1})) << text;
   }
   NamingCheckpoint parsed;
   ASSERT_EQ(NamingCheckpoint::Parse("2\n/k\n/a b\n0\n2\n1 0 -1 proj\n1 1 -1 proj\n0\n2\n0\n1\n0", parsed), Status::Ok);

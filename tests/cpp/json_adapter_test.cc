@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "base/padded_buffer.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "json/simdjson_adapter.h"
+#include "values/field_paths.h"
 
 using psfstore::adapter::FieldRef;
 using psfstore::adapter::ParsedRecord;
@@ -316,4 +318,59 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
     }
   }
   EXPECT_GT(accepted, 100);
+}
+
+// The three readers of a field (the insert path's adapter, a full scan, an extraction's
+// path walk) answer alike: member names are compared after JSON unescaping, "~0" and
+// "~1" keep their meaning, and the first member with the name wins.
+TEST(JsonAdapterTest, InsertsScansAndExtractionSelectTheSameMember) {
+  struct Case {
+    const char* record;
+    const char* pointer;
+    const char* token;  // the value selected, or nullptr for none
+  };
+  const Case cases[] = {
+      {R"({"a\u0062": 1})", "/ab", "1"},
+      {R"({"ab": 2})", "/a\\u0062", nullptr},
+      {R"({"a\"b": 3})", "/a\"b", "3"},
+      {R"({"a\\b": 4})", "/a\\b", "4"},
+      {R"({"a\/b": 5, "a/b": 6})", "/a~1b", "5"},
+      {R"({"~": 7, "~0": 8})", "/~0", "7"},
+      {R"({"a": 1, "a\u0062c": 9})", "/abc", "9"},
+      {R"({"abc": 1, "ab": 10})", "/ab", "10"},
+      {R"({"ab\"": 1, "ab": 11})", "/ab", "11"},
+      {R"({"x": {"\u00e9": [12, 13]}})", "/x/\xc3\xa9/1", "13"},
+      {R"({"ab": 14, "a\u0062": 15})", "/ab", "14"},
+      {R"({"a": 16})", "/a~2", nullptr},
+      {R"({"a": [17]})", "/a/00", nullptr},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(std::string{test.record} + " " + test.pointer);
+    const std::string expected = test.token == nullptr ? "" : test.token;
+    std::vector<Document> inserted = Split(test.record, {test.pointer});
+    ASSERT_EQ(inserted.size(), 1u);
+    EXPECT_EQ(inserted[0].fields.empty() ? "" : inserted[0].fields[0].second, expected);
+
+    PaddedBuffer payload{std::string{test.record}};
+    psfstore::core::BasicFullScanner scanner{test.pointer, [](const recorder::data::GenericValue&) { return true; }};
+    EXPECT_EQ(scanner.Check(payload.data(), payload.size(), payload.size() + PaddedView::kPaddingBytes),
+              test.token != nullptr);
+
+    simdjson::ondemand::parser parser;
+    simdjson::ondemand::document document;
+    ASSERT_EQ(parser.iterate(payload.data(), payload.size(), payload.size() + PaddedView::kPaddingBytes).get(document),
+              simdjson::SUCCESS);
+    recorder::data::FieldPaths paths{{test.pointer}};
+    std::string extracted;
+    ASSERT_EQ(paths.Read(document, payload.data() + payload.size(),
+                         [&](size_t, simdjson::ondemand::value& value) {
+                           extracted = value.raw_json_token();
+                         }),
+              simdjson::SUCCESS);
+    while (!extracted.empty() && (extracted.back() == ' ' || extracted.back() == ',' || extracted.back() == '}' ||
+                                  extracted.back() == ']')) {
+      extracted.pop_back();
+    }
+    EXPECT_EQ(extracted, expected);
+  }
 }

@@ -521,7 +521,16 @@ TEST_F(StoreRecoveryTest, RefusedRecoveriesReportTheFaultAndLoadNothing) {
   }
   WriteFileBytes(log_file, log_saved);
 
-  // A store that already holds records is refused before anything is read.
+  // With every file restored, the same checkpoint recovers.
+  {
+    auto store = NewStore();
+    RecoveryResult result;
+    EXPECT_EQ(store->Recover(index_token, log_token, result), Status::Ok);
+    EXPECT_EQ(WalkChain(*store, 0, "v1").size(), 100u / 7 + 1);
+  }
+  // A store that already holds records is refused before anything is read; its records
+  // started a log of its own in the files, so the checkpoint of the old log is refused
+  // from then on, loading nothing.
   {
     auto store = NewStore();
     store->StartSession();
@@ -531,11 +540,13 @@ TEST_F(StoreRecoveryTest, RefusedRecoveriesReportTheFaultAndLoadNothing) {
     RecoveryResult result;
     EXPECT_EQ(store->Recover(index_token, log_token, result), Status::Aborted);
   }
-  // With every file restored, the same checkpoint recovers.
   auto store = NewStore();
   RecoveryResult result;
-  EXPECT_EQ(store->Recover(index_token, log_token, result), Status::Ok);
-  EXPECT_EQ(WalkChain(*store, 0, "v1").size(), 100u / 7 + 1);
+  const Status refused = store->Recover(index_token, log_token, result);
+  EXPECT_EQ(refused, Status::Corruption);
+  EXPECT_NE(refused.message().find("log"), std::string::npos) << refused;
+  EXPECT_EQ(store->registry().field_count(), 0u);
+  EXPECT_EQ(store->tail_address(), Address{Address::kFirstValidAddress});
 }
 
 TEST_F(StoreRecoveryTest, FailedCheckpointsReportIOErrorAndTheStoreGoesOn) {

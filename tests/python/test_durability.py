@@ -361,3 +361,71 @@ def test_member_table_from_python(ext, tmp_path):
     store.stop()
     blocker.join(5)
     assert progressed and not store.is_running()
+
+
+def test_checkpoints_recover_only_over_their_own_log(ext, tmp_path):
+    """A store that starts a log of its own over a directory makes the checkpoints of the
+    log it overwrites unrecoverable (Corruption, nothing loaded); a recovered store that
+    writes on keeps the checkpoints of what it continued, up to where it continued.
+    Recovered projections answer with the address they started indexing from, and
+    snapshots of a store without records complete."""
+    path = tmp_path / "store"
+
+    def store_over(snapshot=None):
+        store, _ = make_store(ext, path)
+        if snapshot is not None:
+            store.recover(snapshot["index"]["token"], snapshot["log"]["token"], 0)
+        return store
+
+    def refused(snapshot):
+        store = store_over()
+        with pytest.raises(RuntimeError, match=r"^Unable to recover: the checkpoint.* log .* \(Corruption\)$"):
+            store.recover(snapshot["index"]["token"], snapshot["log"]["token"], 0)
+        assert store.end_address == FIRST_ADDRESS and store.get_all_projections() == []
+
+    def count(store, value):
+        return len(store.scan("/a", ext.ScanOperation.IN, [value], None, None))
+
+    first_store = store_over()
+    first_store.save('{"a": "before"}')
+    active_from = first_store.projection("/a")
+    first_store.save('{"a": "old"}')
+    first = first_store.snapshot()
+    first_store.save('{"a": "later"}')
+    second = first_store.snapshot()
+    first_store.stop()
+    del first_store
+
+    recovered = store_over(first)
+    assert recovered.projection("/a") == active_from
+    assert (count(recovered, "old"), count(recovered, "later")) == (1, 0)
+    recovered.save('{"a": "fork"}')  # overwrites what the second checkpoint covered
+    recovered.stop()
+    del recovered
+    again = store_over(first)  # what the first covered is still there
+    assert (count(again, "old"), count(again, "fork")) == (1, 0)
+    again.stop()
+    del again
+    refused(second)
+
+    fresh = store_over()
+    assert fresh.save(b" \n\t ") == 0
+    empty = fresh.snapshot()  # white space only: nothing to write, yet it completes
+    assert empty["index"]["status"] == ext.Status.Ok and empty["log"]["status"] == ext.Status.Ok
+    fresh.projection("/a")
+    fresh.save('{"a": "NEW"}')
+    third = fresh.snapshot()
+    del fresh
+    refused(first)
+    newest = store_over(third)
+    assert (count(newest, "NEW"), count(newest, "old")) == (1, 0)
+    assert newest.projection("/a") == FIRST_ADDRESS
+    newest.stop()
+    del newest
+
+    # A checkpoint from before logs had identities recovers unchecked; its projections
+    # answer with where the recovery left the tail.
+    (path / "cpr-checkpoints" / str(third["log"]["token"]).upper() / "origin.dat").unlink()
+    legacy = store_over(third)
+    assert legacy.projection("/a") == legacy.end_address > FIRST_ADDRESS
+    legacy.stop()

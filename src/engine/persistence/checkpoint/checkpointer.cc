@@ -8,13 +8,16 @@ namespace psfstore {
 namespace core {
 
 Checkpointer::Checkpointer(std::string root, StateMachine& state_machine, InternalHashTable& table, Log& log,
-                           PsfRegistry& registry, environment::QueueIoHandler& handler)
+                           PsfRegistry& registry, environment::QueueIoHandler& handler, LogIdentity& identity,
+                           const std::map<uint16_t, uint64_t>& activation_addresses)
     : root_{std::move(root)},
       state_machine_{state_machine},
       table_{table},
       log_{log},
       registry_{registry},
-      handler_{handler} {}
+      handler_{handler},
+      identity_{identity},
+      activation_addresses_{activation_addresses} {}
 
 Status Checkpointer::StartIndexCheckpoint(IndexCallback callback, Guid& token, DoneCallback done) {
   if (!state_machine_.TryBeginAction(Action::CheckpointIndex)) return Status::Aborted;
@@ -57,7 +60,16 @@ Status Checkpointer::StartLogCheckpoint(LogCallback callback, Guid& token, DoneC
   index_token_ = Guid{};
   index_metadata_.Reset();
   log_final_address_taken_.store(false);
+  flush_wait_abandoned_.store(false);
   log_metadata_.Begin(state_machine_.state().version);
+  // The predicates cannot change while the checkpoint runs: their activations are
+  // taken now, the log's identity once the final address is.
+  log_origin_ = LogOrigin{};
+  for (uint16_t id : registry_.active_configuration().general_set) {
+    auto activation = activation_addresses_.find(id);
+    log_origin_.activation_addresses[id] =
+        activation != activation_addresses_.end() ? activation->second : log_.GetTailAddress().control();
+  }
   log_callback_ = std::move(callback);
   index_callback_ = nullptr;
   done_callback_ = std::move(done);
@@ -72,6 +84,11 @@ void Checkpointer::EnterPhase(SystemState state) {
   } else if (state.action == Action::CheckpointLog && state.phase == Phase::WAIT_FLUSH) {
     log_metadata_.final_address = log_.MoveReadOnlyToTail().control();
     if (WriteRecordFile(LogDirectory() + "info.dat", log_metadata_) != Status::Ok) MarkFailed();
+    // Every record below the final address was inserted after its store named its log.
+    if (identity_.ForCheckpoint(log_origin_.log) != Status::Ok ||
+        WriteLogOrigin(LogDirectory() + kLogOriginFileName, log_origin_) != Status::Ok) {
+      MarkFailed();
+    }
     log_final_address_taken_.store(true, std::memory_order_release);
   }
 }
@@ -91,11 +108,12 @@ void Checkpointer::JoinLogCheckpoint(uint32_t thread_id, const Guid& session) {
 bool Checkpointer::LogDurable() {
   if (!log_final_address_taken_.load(std::memory_order_acquire)) return false;
   Status status = log_.FlushStatus(Address{log_metadata_.final_address});
-  if (status == Status::Pending) {
+  if (status == Status::Pending && !flush_wait_abandoned_.load(std::memory_order_acquire)) {
     handler_.TryComplete();
     return false;
   }
-  // A page that cannot be written ends the wait too: the checkpoint reports failure.
+  // A page that cannot be written, or a wait given up, ends the wait too: the
+  // checkpoint reports failure.
   if (status != Status::Ok) MarkFailed();
   return true;
 }

@@ -8,7 +8,8 @@
 // Log checkpoint: REST -> PREPARE -> IN_PROGRESS -> WAIT_PENDING -> WAIT_FLUSH ->
 // PERSISTENCE_CALLBACK -> REST. Each session counts itself in during PREPARE and moves
 // to the next version in IN_PROGRESS; entering WAIT_FLUSH freezes the log up to its
-// tail (the final address) and writes the metadata; each session writes its session
+// tail (the final address) and writes the metadata and the origin file (which log, and
+// where each active projection started indexing); each session writes its session
 // file once the log is durable up to the final address, and reports its persisted
 // serial number in PERSISTENCE_CALLBACK.
 //
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "base/status.h"
@@ -31,6 +33,7 @@
 #include "engine/core/thread_context.h"
 #include "engine/persistence/checkpoint/checkpoint_state.h"
 #include "engine/persistence/checkpoint/index_checkpoint.h"
+#include "engine/persistence/checkpoint/log_identity.h"
 #include "engine/persistence/log/hybrid_log.h"
 
 namespace psfstore {
@@ -49,7 +52,8 @@ class Checkpointer {
 
   // `root` ends in "/". All parts belong to the store and outlive the checkpointer.
   Checkpointer(std::string root, StateMachine& state_machine, InternalHashTable& table, Log& log,
-               PsfRegistry& registry, environment::QueueIoHandler& handler);
+               PsfRegistry& registry, environment::QueueIoHandler& handler, LogIdentity& identity,
+               const std::map<uint16_t, uint64_t>& activation_addresses);
 
   // Start a checkpoint and return its token. Aborted, changing nothing, unless the
   // system is at rest with no action; IOError with the reason, back at rest and
@@ -67,6 +71,9 @@ class Checkpointer {
   bool IndexWritesCompleted();
   void JoinLogCheckpoint(uint32_t thread_id, const Guid& session);
   bool LogDurable();
+  // Ends the wait of the running log checkpoint for a flush that does not come: the
+  // checkpoint goes on to its end and reports IOError. Any thread, any time.
+  void AbandonFlushWait() { flush_wait_abandoned_.store(true, std::memory_order_release); }
   void WriteSessionRecord(const SessionState& session);
   void CallPersistenceCallback(const SessionState& session);
 
@@ -85,12 +92,16 @@ class Checkpointer {
   Log& log_;
   PsfRegistry& registry_;
   environment::QueueIoHandler& handler_;
+  LogIdentity& identity_;
+  const std::map<uint16_t, uint64_t>& activation_addresses_;
+  LogOrigin log_origin_;
 
   std::atomic<bool> failed_{false};
   std::atomic<bool> index_writes_issued_{false};
   // The state machine publishes WAIT_FLUSH before EnterPhase has taken the final address;
   // until it has, a thread seeing the phase must keep waiting, not test a stale address.
   std::atomic<bool> log_final_address_taken_{false};
+  std::atomic<bool> flush_wait_abandoned_{false};
   IndexFiles index_files_;
   IndexMetadata index_metadata_;
   LogMetadata log_metadata_;

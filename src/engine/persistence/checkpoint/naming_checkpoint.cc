@@ -133,12 +133,11 @@ Status ParseIds(TextReader& reader, size_t table_size, std::vector<Id>& ids, con
   for (uint64_t i = 0; i < count; ++i) {
     Id id = 0;
     if (!reader.Read(id) || id >= table_size) return Refuse(std::string{"bad active "} + table + " id");
-    // Active sets are written in increasing order, each id once.
-    if (!ids.empty() && id <= ids.back()) {
-      return Refuse(std::string{"active "} + table + " ids out of order or repeated");
-    }
     ids.push_back(id);
   }
+  // An active list is a set: its order carries nothing and a repeat adds nothing.
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   return Status::Ok;
 }
 

@@ -5,7 +5,7 @@
 //   <library count>          then one library path per line
 //   <general predicate count> then per predicate: <field count> <field id>... <library> <function>
 //   <inline predicate count>  the same layout
-//   <active general count>    then one id per line
+//   <active general count>    then one id per line (a set: any order, repeats ignored)
 //   <active inline count>     then one id per line
 //
 // This store registers only built-in projections (library -1) and never writes a

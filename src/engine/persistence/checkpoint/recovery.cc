@@ -64,6 +64,22 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
   IndexMetadata index;
   LogMetadata log;
   Status status = ReadCheckpoint(target, index_token, log_token, index, log, result);
+  // Only over the log it was taken of; checkpoints from before logs had identities
+  // have no origin and are taken as they are.
+  LogOrigin origin;
+  bool has_origin = false;
+  if (status == Status::Ok) {
+    std::string origin_path = target.root + LogCheckpointDirectory(log_token) + kLogOriginFileName;
+    status = ReadLogOrigin(origin_path, origin);
+    has_origin = status == Status::Ok;
+    if (status == Status::NotFound) {
+      status = Status::Ok;
+    } else if (status == Status::IOError) {
+      status = Status{Status::IOError, "cannot read the log checkpoint's origin " + origin_path};
+    } else if (status == Status::Ok) {
+      status = target.identity.CheckRecoverable(origin.log, log.final_address);
+    }
+  }
   // The naming file is checked before the index is loaded, so that a refused file
   // (a library entry, malformed text) loads nothing at all.
   NamingCheckpoint naming;
@@ -98,6 +114,12 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
   if (status == Status::Ok) {
     result.version = log.version;
     result.projections = naming.Projections();
+    for (uint16_t id : naming.active_general) {
+      auto activation = origin.activation_addresses.find(id);
+      result.activation_addresses[id] =
+          activation != origin.activation_addresses.end() ? activation->second : log.final_address;
+    }
+    target.identity.ContinueRecoveredLog(has_origin ? origin.log : Guid{}, log.final_address);
     target.state_machine.ReturnToRest();
     return Status::Ok;
   }

@@ -1,6 +1,7 @@
 // Recovery of a fresh store from one index checkpoint and one log checkpoint.
 //
-// Order: both metadata files (their versions must agree), the session files, the hash
+// Order: both metadata files (their versions must agree), the session files, the
+// checkpoint's origin (it must be of the log the files hold), the hash
 // index files, the replay of the log from the index checkpoint's start address to the
 // log checkpoint's final address (relinking chains, invalidating records written after
 // the checkpoint), the newest log pages back into memory, and the predicate registry
@@ -21,6 +22,7 @@
 #include "engine/core/psf_registry.h"
 #include "engine/core/state_machine.h"
 #include "engine/persistence/checkpoint/checkpoint_state.h"
+#include "engine/persistence/checkpoint/log_identity.h"
 #include "engine/persistence/io/file_system_disk.h"
 #include "engine/persistence/log/hybrid_log.h"
 
@@ -35,6 +37,9 @@ struct RecoveryResult {
   std::unordered_map<Guid, SessionRecord> session_records;
   // Field name -> lowest active projection id over it, from the naming file.
   std::map<std::string, uint16_t> projections;
+  // Active general predicate id -> the address from which it indexes records; the
+  // recovered tail for checkpoints that did not record it.
+  std::map<uint16_t, uint64_t> activation_addresses;
 };
 
 // The parts of a store that recovery rebuilds.
@@ -45,6 +50,7 @@ struct RecoveryTarget {
   PersistentMemoryMalloc<LightEpoch>& log;
   device::FileSystemDisk<LightEpoch>& disk;
   PsfRegistry& registry;
+  LogIdentity& identity;
 };
 
 // Pages the log replay keeps in flight.
@@ -55,8 +61,9 @@ constexpr uint32_t kReplayBufferPages = 4;
 // Aborted (nothing touched) unless the system is at rest with no action, the log is
 // fresh (its tail at the first record address) and the registry empty; IOError for
 // a missing, short or unreadable file; Corruption for disagreeing versions, a session
-// count that does not match the session files, inconsistent metadata or a naming
-// file that is malformed or names a library. The caller holds the epoch and no other
+// count that does not match the session files, inconsistent metadata, a naming
+// file that is malformed or names a library, or a checkpoint of another log than the
+// one the files hold (or of content of it since overwritten). The caller holds the epoch and no other
 // thread uses the store.
 Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_token, RecoveryResult& result);
 

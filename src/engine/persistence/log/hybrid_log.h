@@ -198,11 +198,13 @@ class PersistentMemoryMalloc {
     return result;
   }
 
-  // Ok once everything below `until` is on disk, IOError while a page write below it
+  // Ok once everything below `until` is on disk (at once for `until` at or below the
+  // begin address), IOError while a page write below it
   // has failed for good, Pending otherwise.
   Status FlushStatus(Address until) const {
     Address flushed = flushed_until_address_.load();
-    if (flushed >= until) return Status::Ok;
+    // Nothing below the begin address is ever written: an empty log is durable as it is.
+    if (flushed >= until || until <= begin_address_.load()) return Status::Ok;
     if (failed_pages_.load() == 0) return Status::Pending;
     uint64_t last_page = until.page() + (until.offset() != 0 ? 1 : 0);
     last_page = std::min<uint64_t>(last_page, flushed.page() + buffer_size_);

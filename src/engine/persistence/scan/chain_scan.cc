@@ -41,12 +41,7 @@ Address RecordOf(HybridLog& log, Address key_pointer_address) {
 
 ScanStatus Suspend(ChainScanContext& context, ScanSession& session, Address resume,
                    Address start, Address end, ScanStatus status) {
-  context.session_version = session.version();
-  context.session_phase = session.phase();
-  context.resume_address = resume;
-  context.start_bound = start;
-  context.end_bound = end;
-  return status;
+  return context.Suspend(session.version(), session.phase(), resume, start, end, status);
 }
 
 // One disk read of the chain scan.

@@ -178,12 +178,7 @@ void OnPageRead(IAsyncContext* context, Status result, size_t bytes_transferred)
 ScanStatus FullScan(HybridLog& log, ScanSession& session, FullScanContext& context,
                     Address start, Address end) {
   auto suspend = [&](Address resume, ScanStatus status) {
-    context.session_version = session.version();
-    context.session_phase = session.phase();
-    context.resume_address = resume;
-    context.start_bound = start;
-    context.end_bound = end;
-    return status;
+    return context.Suspend(session.version(), session.phase(), resume, start, end, status);
   };
   Address tail = log.GetTailAddress();
   Address last = std::min(end, tail);

@@ -24,6 +24,7 @@
 #include "engine/core/record.h"
 #include "engine/core/system_state.h"
 #include "values/generic_value.h"
+#include "values/json_pointer.h"
 
 namespace psfstore {
 namespace core {
@@ -118,6 +119,7 @@ class BasicFullScanner : public IAsyncContext {
   BasicFullScanner(std::string field_name, Predicate predicate)
       : matches_{std::make_shared<ScanMatches>()},
         field_name_{std::move(field_name)},
+        pointer_{field_name_},
         predicate_{std::move(predicate)},
         parser_{std::make_unique<simdjson::ondemand::parser>()},
         value_error_{std::make_shared<std::atomic<uint8_t>>(0)} {}
@@ -125,6 +127,7 @@ class BasicFullScanner : public IAsyncContext {
       : IAsyncContext(other),
         matches_{other.matches_},
         field_name_{other.field_name_},
+        pointer_{other.pointer_},
         predicate_{other.predicate_},
         parser_{std::make_unique<simdjson::ondemand::parser>()},
         value_error_{other.value_error_} {}
@@ -155,9 +158,12 @@ class BasicFullScanner : public IAsyncContext {
     simdjson::ondemand::document document;
     if (parser_->iterate(payload, size, capacity).get(document) != simdjson::SUCCESS) return false;
     simdjson::ondemand::value field;
-    if (document.at_pointer(field_name_).get(field) != simdjson::SUCCESS) return false;
+    if (pointer_.Find(document, payload + size, &field) != simdjson::SUCCESS) return false;
     recorder::data::GenericValue value;
     auto error = recorder::data::GenericValue::TryFromJson(field, &value);
+    // Stored records are valid JSON: a number error is a number no value type holds
+    // (1e400), read as Empty like an integer beyond 64 bits.
+    if (error == recorder::data::JsonValueError::MalformedNumber) error = recorder::data::JsonValueError::None;
     if (error != recorder::data::JsonValueError::None) {
       uint8_t none = 0;
       value_error_->compare_exchange_strong(none, static_cast<uint8_t>(error));
@@ -172,6 +178,7 @@ class BasicFullScanner : public IAsyncContext {
  private:
   std::shared_ptr<ScanMatches> matches_;
   std::string field_name_;
+  recorder::data::JsonPointer pointer_;
   Predicate predicate_;
   std::unique_ptr<simdjson::ondemand::parser> parser_;
   std::shared_ptr<std::atomic<uint8_t>> value_error_;
@@ -208,6 +215,18 @@ class AsyncPendingScanContext : public IAsyncContext {
   virtual void Touch(Address record_address) = 0;
   // Called by the owning session once the disk part of the scan has ended.
   virtual void Finish() {}
+
+  // Notes where the in-memory part stopped, its bounds and the session's view at that
+  // moment, and returns `status` (InProgress or VersionShift).
+  ScanStatus Suspend(uint32_t version, Phase phase, Address resume, Address start, Address end,
+                     ScanStatus status) {
+    session_version = version;
+    session_phase = phase;
+    resume_address = resume;
+    start_bound = start;
+    end_bound = end;
+    return status;
+  }
 
   // Session view when the scan went pending.
   uint32_t session_version = 0;
