@@ -14,6 +14,7 @@ namespace server {
 inline constexpr const char* kNotAtRestMessage = "Can acquire only in REST phase!";
 
 // Does nothing for Ok. Otherwise throws: Busy as std::runtime_error kNotAtRestMessage;
+// Refused (the caller's input is at fault) as std::invalid_argument "<what>: <message>";
 // OutOfMemory as std::bad_alloc; anything else as std::runtime_error
 // "<what>: <message> (<code>)".
 void ThrowIfFailed(const psfstore::core::Status& status, std::string_view what);

@@ -28,6 +28,7 @@
 #include "engine/core/guid.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
+#include "server/zap_handler.h"
 #include "values/comparator.h"
 #include "values/extractor.h"
 
@@ -71,6 +72,20 @@ class JSONStore {
   // listen on another port than the store's.
   void SetListenAddress(std::string host);
   bool IsRunning() const { return service_->running(); }
+  // The port the ingestion service listens on: the constructor's, or the one the system
+  // chose for port 0 once the service has started (0 before).
+  uint32_t ListeningPort() const { return port_ != 0 ? port_ : service_->listening_port(); }
+
+  // Requests larger than `bytes` are dropped by the front socket before they are read
+  // into memory (the writer's connection is closed); -1 takes any size. From the next
+  // Run or Recover. Throws std::invalid_argument below -1.
+  void SetMaxMessageSize(int64_t bytes);
+  // From the next Run or Recover, the front socket requires CURVE with
+  // `server_secret_key` and admits only the clients whose public keys are in
+  // `admitted_client_keys` (all Z85 text, 40 characters); refusals are logged. Called
+  // again, it replaces the keys. Throws std::invalid_argument for a key that is not Z85
+  // text of 32 bytes, changing nothing.
+  void EnableCurve(const std::string& server_secret_key, const std::vector<std::string>& admitted_client_keys);
 
   // (bytes ingested, records ingested), logged.
   std::pair<uint64_t, uint64_t> Stats() const;
@@ -103,6 +118,11 @@ class JSONStore {
   bool ProjectionExists(const std::string& name) const;
   // The predicate id of a projected name, for queries.
   std::optional<uint16_t> FindProjection(const std::string& name) const;
+
+  // Whether the scans the bindings run list their matches on standard output (the
+  // default); a service answering remote queries turns it off.
+  void SetScanListing(bool on) { scan_listing_.store(on); }
+  bool ScanListing() const { return scan_listing_.load(); }
 
   // The address past the last record of the log.
   uint64_t EndAddress() const { return engine_->TailAddress(); }
@@ -151,8 +171,9 @@ class JSONStore {
   // largest address). EQ on a projected name follows the projection's chain and so sees
   // only records inserted since the projection became active; any other query walks the
   // whole log and writes each match's JSON text to `listing`, one per line in address
-  // order, flushed once when the listing ends. Records no longer in memory are read from
-  // disk on both paths.
+  // order, flushed once when the listing ends (nothing is listed when it is nullptr; the
+  // caller owns the choice of stream). Records no longer in memory are read from disk on
+  // both paths.
   // Throws, before any session is opened: std::out_of_range "invalid map<K, T> key" for
   // DEF and BTW, std::invalid_argument for EQ..GE without an operand and for a
   // non-empty name that no record can hold (see recorder::data::JsonPointerFault). Then
@@ -162,7 +183,7 @@ class JSONStore {
   // std::runtime_error "Error scanning projection" when the engine's scan fails.
   storage::Bitmap Scan(const std::string& name, recorder::operations::ScanOperation operation,
                        std::vector<recorder::data::Operand> operands, std::optional<uint64_t> start,
-                       std::optional<uint64_t> end, std::FILE* listing = stdout);
+                       std::optional<uint64_t> end, std::FILE* listing);
 
   // The records at `records` as one Arrow table (see AssembleTable for the columns and
   // its errors), written as an IPC stream and returned as Base64 text; nullopt for an
@@ -191,11 +212,14 @@ class JSONStore {
   IngestionCounters counters_;
   std::atomic<uint64_t> scan_serial_{0};
   std::atomic<bool> ingestion_locked_{false};
+  std::atomic<bool> scan_listing_{true};
 
   std::mutex projection_change_mutex_;  // one projection change at a time
   mutable std::mutex projections_mutex_;  // guards projections_ for readers
   std::map<std::string, ProjectionEntry> projections_;
 
+  FrontSocketOptions front_options_;
+  std::unique_ptr<ZapHandler> zap_handler_;  // while CURVE is on; before the service goes
   std::unique_ptr<IngestionService> service_;
 };
 

@@ -17,6 +17,7 @@
 #include <zmq.hpp>
 
 #include "loopback_client.h"
+#include "server/engine_errors.h"
 #include "server/json_store.h"
 #include "values/generic_value.h"
 #include "temp_directory.h"
@@ -323,6 +324,31 @@ TEST_F(ServiceFixture, RefusedProjectionsChangeNothingAndCloseTheirSession) {
   store.DeleteProjection("/a");
   EXPECT_FALSE(store.FindProjection("/a").has_value());
   EXPECT_EQ(engine->open_sessions.load(), 0);
+}
+
+// What callers see of an engine failure: the exception type their Python contract names
+// and, for a busy store, the exact text they match.
+TEST(EngineErrorsTest, StatusesBecomeTheExceptionsCallersExpect) {
+  using psfstore::core::Status;
+  auto thrown = [](const Status& status) -> std::string {
+    try {
+      ThrowIfFailed(status, "Unable to scan");
+    } catch (const std::invalid_argument& error) {
+      return std::string{"invalid_argument: "} + error.what();
+    } catch (const std::bad_alloc&) {
+      return "bad_alloc";
+    } catch (const std::runtime_error& error) {
+      return std::string{"runtime_error: "} + error.what();
+    }
+    return "nothing";
+  };
+  EXPECT_EQ(thrown(Status::Ok), "nothing");
+  EXPECT_EQ(thrown(Status{Status::Busy, "phase PREPARE"}), "runtime_error: Can acquire only in REST phase!");
+  EXPECT_EQ(thrown(Status{Status::Refused, "document too large"}), "invalid_argument: Unable to scan: document too large");
+  EXPECT_EQ(thrown(Status::OutOfMemory), "bad_alloc");
+  EXPECT_EQ(thrown(Status{Status::IOError, "cannot read page 3"}),
+            "runtime_error: Unable to scan: cannot read page 3 (IOError)");
+  EXPECT_EQ(thrown(Status::Corruption), "runtime_error: Unable to scan: Corruption");
 }
 
 }  // namespace
