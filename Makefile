@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 # reuses the objects of this one: the compile commands are the same but for the directory.
 export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: setup build test test-cpp test-python test-package demo bench stubs clean check check-threads fuzz soak
+.PHONY: setup build test test-layers test-cpp test-python test-package demo bench stubs clean check check-threads fuzz soak
 
 setup:
 	@scripts/setup.sh
@@ -33,7 +33,12 @@ test-python: build
 test-package: setup
 	JOBS=$(JOBS) scripts/check_package.sh
 
-test: test-cpp test-python test-package
+# Includes run down the layers (module -> server -> engine -> values, bitmap -> base) and
+# only src/module/ sees pybind11; the script's message explains a failure.
+test-layers:
+	python3 scripts/check_layers.py
+
+test: test-layers test-cpp test-python test-package
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) examples/demo.py

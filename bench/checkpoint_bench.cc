@@ -22,7 +22,7 @@
 #include <string>
 
 #include "../tests/cpp/temp_directory.h"
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "engine/psf_store.h"
 
 namespace {
@@ -131,7 +131,7 @@ void BM_Recover(benchmark::State& state) {
     auto start = Clock::now();
     Status status = store->Recover(setup->index_token, setup->log_token, result);
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-    if (status != Status::Ok) state.SkipWithError(("recovery failed: " + result.error).c_str());
+    if (status != Status::Ok) state.SkipWithError(("recovery failed: " + status.ToString()).c_str());
   }
   state.counters["MB/s"] =
       benchmark::Counter(static_cast<double>(setup->log_bytes) / (1 << 20), benchmark::Counter::kIsRate);

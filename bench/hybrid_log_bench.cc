@@ -7,7 +7,7 @@
 
 #include "../tests/cpp/temp_directory.h"
 #include "engine/core/light_epoch.h"
-#include "engine/persistence/hybrid_log.h"
+#include "engine/persistence/log/hybrid_log.h"
 
 namespace {
 

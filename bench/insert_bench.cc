@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "engine/psf_store.h"
 #include "simdjson_lookups.h"
 

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
 #include "engine/core/psf_evaluator.h"
 #include "engine/core/psf_registry.h"
-#include "engine/core/simdjson_adapter.h"
+#include "json/simdjson_adapter.h"
 #include "simdjson_lookups.h"
 
 using namespace psfstore::core;
@@ -116,7 +116,7 @@ void BM_AdapterAndProjections(benchmark::State& state) {
       configuration = &registry->active_configuration();
       parser = new SIMDJsonAdapter{configuration->parse_fields};
     }
-    if (parser->Load(buffer) != Status::Ok) state.SkipWithError(parser->fault().Describe().c_str());
+    if (Status loaded = parser->Load(buffer); loaded != Status::Ok) state.SkipWithError(loaded.ToString().c_str());
     while (parser->HasNext()) {
       evaluator.Evaluate(
           *registry, *configuration, parser->NextRecord(),

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/persistence/scan_context.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "engine/psf_store.h"
 #include "values/comparator.h"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
-#include "engine/core/simdjson_adapter.h"
+#include "base/padded_buffer.h"
 #include "engine/psf_store.h"
+#include "json/simdjson_adapter.h"
 
 using psfstore::core::Address;
 using psfstore::core::PaddedBuffer;

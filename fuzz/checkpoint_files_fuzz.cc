@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
-#include "engine/persistence/checkpoint_state.h"
-#include "engine/persistence/scan_context.h"
+#include "base/padded_buffer.h"
+#include "engine/persistence/checkpoint/checkpoint_state.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "engine/psf_store.h"
 #include "values/comparator.h"
 
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Status status = store.Recover(checkpoint.index_token, checkpoint.log_token, result);
   if (!store.system_state().IsRest()) std::abort();
   if (status != Status::Ok) {
-    if (status == Status::Aborted || result.error.empty()) std::abort();
+    if (status == Status::Aborted || status.message().empty()) std::abort();
     if (store.registry().field_count() != 0 || store.registry().general_psf_count() != 0) std::abort();
     if (store.tail_address() != Address{Address::kFirstValidAddress}) std::abort();
     return 0;

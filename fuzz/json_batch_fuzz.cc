@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
-#include "engine/core/simdjson_adapter.h"
+#include "base/padded_buffer.h"
+#include "json/simdjson_adapter.h"
 
 using psfstore::adapter::SIMDJsonAdapter;
 using psfstore::core::PaddedBuffer;
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Status status = whole.Load(buffer);
   if (status != Status::Ok) {
-    if (status != Status::Corruption || whole.HasNext() || whole.fault().offset > size) std::abort();
+    if (status != Status::Corruption || whole.HasNext() || whole.fault_offset() > size) std::abort();
     // Windows only ever refuse more: a batch refused whole is refused in pieces too.
     if (windowed.Load(buffer) == Status::Ok) std::abort();
     return 0;
@@ -75,9 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     containers_only = containers_only && (first == '{' || first == '[');
   }
   if (largest <= 64) {
-    if (windowed.Load(buffer) != Status::Ok) {
+    if (Status refused = windowed.Load(buffer); refused != Status::Ok) {
       if (containers_only) {
-        std::fprintf(stderr, "refused in windows: %s\n", windowed.fault().Describe().c_str());
+        std::fprintf(stderr, "refused in windows: %s\n", refused.ToString().c_str());
         std::abort();
       }
     } else if (RecordSpans(windowed, buffer) != spans) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/core/psf_registry.h"
-#include "engine/persistence/naming_checkpoint.h"
+#include "engine/persistence/checkpoint/naming_checkpoint.h"
 
 using psfstore::core::NamingCheckpoint;
 using psfstore::core::PsfRegistry;
@@ -16,23 +16,22 @@ using psfstore::core::Status;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   NamingCheckpoint parsed;
-  std::string error;
-  Status status = NamingCheckpoint::Parse(text, parsed, &error);
+  Status status = NamingCheckpoint::Parse(text, parsed);
   if (status != Status::Ok) {
-    if (status != Status::Corruption || error.empty()) std::abort();
+    if (status != Status::Corruption || status.message().empty()) std::abort();
     return 0;
   }
   if (!parsed.libraries.empty()) std::abort();  // a library is never loaded from a file
 
   std::string formatted;
-  if (parsed.Format(formatted, &error) != Status::Ok) {
+  if (Status written = parsed.Format(formatted); written != Status::Ok) {
     // A recovered store must be able to write its next checkpoint.
-    std::fprintf(stderr, "accepted content cannot be written back: %s\n", error.c_str());
+    std::fprintf(stderr, "accepted content cannot be written back: %s\n", written.ToString().c_str());
     std::abort();
   }
   NamingCheckpoint again;
-  if (NamingCheckpoint::Parse(formatted, again, &error) != Status::Ok) {
-    std::fprintf(stderr, "written text refused: %s\n", error.c_str());
+  if (Status reread = NamingCheckpoint::Parse(formatted, again); reread != Status::Ok) {
+    std::fprintf(stderr, "written text refused: %s\n", reread.ToString().c_str());
     std::abort();
   }
   std::string reformatted;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "bitmap/bucket_image.h"
-#include "engine/persistence/platform.h"
 
 namespace quillmark {
 namespace storage {

@@ -14,8 +14,8 @@
 #include "engine/core/psf_evaluator.h"
 #include "engine/core/record.h"
 #include "engine/core/record_insert_context.h"
-#include "engine/core/simdjson_adapter.h"
 #include "engine/core/thread.h"
+#include "json/simdjson_adapter.h"
 
 namespace psfstore {
 namespace core {
@@ -182,6 +182,13 @@ const ThreadContext& PsfStore::previous_context() const {
 bool PsfStore::HasSession() const { return slot().in_session; }
 
 Guid PsfStore::StartSession() {
+  Guid guid;
+  Status status = TryStartSession(&guid);
+  if (status.IsBusy()) throw std::runtime_error("Can acquire only in REST phase!");
+  return guid;
+}
+
+Status PsfStore::TryStartSession(Guid* session) {
   ThreadSlot& own = slot();
   if (own.in_session) throw std::logic_error("the calling thread already holds a session");
   // Protect before reading the state and the active configuration: once protected, a
@@ -191,7 +198,7 @@ Guid PsfStore::StartSession() {
   SystemState state = state_machine_.state();
   if (state.phase != Phase::REST) {
     epoch_.Unprotect();
-    throw std::runtime_error("Can acquire only in REST phase!");
+    return Status{Status::Busy, std::string{"the store is not at rest (phase "} + PhaseName(state.phase) + ")"};
   }
   Guid guid = Guid::Create();
   own.current_index = 0;
@@ -208,7 +215,8 @@ Guid PsfStore::StartSession() {
   if (own.thread_phase() != Phase::REST || state_machine_.state().phase != Phase::REST) {
     state_machine_.HandleSpecialPhases(own);
   }
-  return guid;
+  if (session != nullptr) *session = guid;
+  return Status::Ok;
 }
 
 void PsfStore::StopSession() {
@@ -343,8 +351,8 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
 
   // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
   adapter::SIMDJsonAdapter& parser = *own.parser;
-  if (parser.Load(buffer) != Status::Ok) {
-    throw BatchRefused(parser.fault().offset, parser.fault().Describe());
+  if (Status loaded = parser.Load(buffer); loaded != Status::Ok) {
+    throw BatchRefused(parser.fault_offset(), std::string{loaded.message()});
   }
   const PsfConfiguration& configuration = registry_.configuration(own.configuration_index);
   InsertStaging& staging = own.staging;
@@ -358,7 +366,6 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
     RecordInsertContext record{payload,
                                static_cast<uint32_t>(parsed.payload.size()),
                                static_cast<uint32_t>(staging.key_pointers.size()),
-                               0,
                                0,
                                static_cast<uint32_t>(staging.optional_bytes.size()),
                                0,
@@ -378,16 +385,16 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
               staging.optional_bytes.insert(staging.optional_bytes.end(), bytes.begin(), bytes.end());
               record.optional_size += static_cast<uint32_t>(bytes.size());
             }
-            uint64_t word1 = (uint64_t{id} & KeyPointer::kMaxGeneralPredicateId) |
-                             ((value_offset & KeyPointer::kMaxValueOffset) << 14) |
-                             ((uint64_t{bytes.size()} & KeyPointer::kMaxValueSize) << 39);
-            staging.key_pointers.push_back({KeyHash::OfGeneralKey(id, bytes.data(), bytes.size()), word1, value});
-            ++record.general_count;
+            // The chain link (previous address) is set when the record is inserted.
+            staging.key_pointers.push_back(
+                {KeyHash::OfGeneralKey(id, bytes.data(), bytes.size()),
+                 KeyPointer::General(record.key_pointer_count, Address{0}, id,
+                                     static_cast<uint32_t>(value_offset), value)});
             ++record.key_pointer_count;
           },
           [&](uint32_t id, uint32_t value) {
             staging.key_pointers.push_back(
-                {KeyHash::OfInlineKey(id, value), uint64_t{id} | (uint64_t{value} << 32), {}});
+                {KeyHash::OfInlineKey(id, value), KeyPointer::Inline(record.key_pointer_count, Address{0}, id, value)});
             ++record.key_pointer_count;
           });
     } catch (const simdjson::simdjson_error& error) {
@@ -438,7 +445,7 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
     Address chain_head = own.entries_seen[i].address();
     if (preparing && chain_head >= head && chain_head >= Address{Address::kFirstValidAddress}) {
       uint8_t* key_pointer = log_->Get(chain_head);
-      uint32_t position = (WordAt(key_pointer).load(std::memory_order_acquire) >> 1) & KeyPointer::kMaxPosition;
+      uint32_t position = KeyPointer::PositionOf(WordAt(key_pointer).load(std::memory_order_acquire));
       RecordHeader header{WordAt(log_->Get(KeyPointer::RecordAddress(chain_head, position))).load()};
       newest_version = std::max(newest_version, header.checkpoint_version());
     }
@@ -456,23 +463,14 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
   uint8_t* memory = log_->Get(address);
 
   // The record stays invalid (invisible to scans) until every key pointer is linked.
-  RecordHeader header{count, record.payload_size, record.optional_size, own.thread_version(), true};
-  std::memcpy(memory, &header, sizeof(header));
-  uint8_t* payload = memory + 8 + 40 * uint64_t{count};
-  std::memcpy(payload, record.payload, record.payload_size);
-  if (record.optional_size > 0) {
-    std::memcpy(payload + record.payload_size, own.staging.optional_bytes.data() + record.first_optional_byte,
-                record.optional_size);
-  }
+  RecordWriter writer{memory, RecordHeader{count, record.payload_size, record.optional_size, own.thread_version(), true}};
+  writer.WriteValues(record.payload, own.staging.optional_bytes.data() + record.first_optional_byte);
 
   for (uint32_t i = 0; i < count; ++i) {
     Address own_address = KeyPointer::KeyPointerAddress(address, i);
-    uint8_t* key_pointer = memory + 8 + 40 * uint64_t{i};
-    uint64_t kind = i < record.general_count ? 0 : 1;
-    uint64_t words[5] = {(own.entries_seen[i].address().control() << 16) | (uint64_t{i} << 1) | kind,
-                         staged[i].word1, 0, 0, 0};
-    if (kind == 0) staged[i].value.WriteWords(&words[2]);
-    std::memcpy(key_pointer, words, sizeof(words));
+    KeyPointer linked = staged[i].key_pointer;
+    linked.set_previous_address(own.entries_seen[i].address());
+    uint8_t* key_pointer = writer.WriteKeyPointer(i, linked);
     std::atomic_ref<uint64_t> own_word0 = WordAt(key_pointer);
 
     HashBucketEntry desired{own_address, staged[i].hash.tag(), false};
@@ -488,7 +486,7 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
       uint8_t* predecessor = log_->Get(expected.address());
       uint64_t word = WordAt(predecessor).load(std::memory_order_acquire);
       while (true) {
-        Address next_address{word >> 16};
+        Address next_address = KeyPointer::PreviousOf(word);
         if (own_address < next_address) {
           predecessor = log_->Get(next_address);
           word = WordAt(predecessor).load(std::memory_order_acquire);
@@ -502,8 +500,7 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
     }
   }
 
-  header.set_invalid(false);
-  WordAt(memory).store(header.control(), std::memory_order_release);
+  writer.Publish();
   return OperationStatus::Success;
 }
 

@@ -24,22 +24,23 @@
 #include <string_view>
 #include <vector>
 
+#include "base/padded_buffer.h"
+#include "base/status.h"
 #include "engine/core/address.h"
 #include "engine/core/guid.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/light_epoch.h"
-#include "engine/core/padded_buffer.h"
 #include "engine/core/predicate.h"
 #include "engine/core/psf_registry.h"
 #include "engine/core/state_machine.h"
-#include "engine/core/status.h"
 #include "engine/core/system_state.h"
 #include "engine/core/thread_context.h"
-#include "engine/persistence/file_system_disk.h"
-#include "engine/persistence/checkpointer.h"
-#include "engine/persistence/hybrid_log.h"
-#include "engine/persistence/log_identity.h"
-#include "engine/persistence/recovery.h"
+#include "engine/persistence/checkpoint/checkpointer.h"
+#include "engine/persistence/checkpoint/log_identity.h"
+#include "engine/persistence/checkpoint/recovery.h"
+#include "engine/persistence/io/file_system_disk.h"
+#include "engine/persistence/log/hybrid_log.h"
+#include "engine/persistence/scan/scan_session.h"
 
 namespace psfstore {
 namespace core {
@@ -87,9 +88,13 @@ class PsfStore {
 
   // Sessions ----------------------------------------------------------------------------
 
-  // Opens a session for the calling thread and returns its id. Throws
-  // std::runtime_error "Can acquire only in REST phase!" when the system phase is not
-  // REST (nothing changes), and "Too many threads!" when all thread ids are taken.
+  // Opens a session for the calling thread and stores its id in `session` (when given).
+  // Busy, changing nothing, when the system phase is not REST (a checkpoint, recovery or
+  // predicate change is running). Throws std::runtime_error "Too many threads!" when
+  // all thread ids are taken.
+  Status TryStartSession(Guid* session = nullptr);
+  // The same for callers that cannot wait: throws std::runtime_error "Can acquire only
+  // in REST phase!" instead of returning Busy.
   Guid StartSession();
   // Completes the session's pending work, then leaves the epoch: the state machine no
   // longer waits for this thread.
@@ -229,6 +234,22 @@ class PsfStore {
   std::map<uint16_t, uint64_t> activation_addresses_;
   std::unique_ptr<Checkpointer> checkpointer_;
   std::unique_ptr<ThreadSlot[]> slots_;
+};
+
+// The calling thread's store session as scans and record readers see it. Throws
+// std::logic_error "<purpose> needs a session" when the thread holds none. Lives on the
+// calling thread's stack, for one scan or one series of reads.
+class StoreScanSession : public ScanSession {
+ public:
+  StoreScanSession(PsfStore& store, const char* purpose) : store_{store} {
+    if (!store.HasSession()) throw std::logic_error(std::string{purpose} + " needs a session");
+  }
+  uint32_t version() const override { return store_.current_context().version; }
+  Phase phase() const override { return store_.current_context().phase; }
+  void Refresh() override { store_.Refresh(); }
+
+ private:
+  PsfStore& store_;
 };
 
 }  // namespace core

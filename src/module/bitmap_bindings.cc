@@ -14,8 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/platform.h"
 #include "bitmap/bitmap.h"
-#include "engine/persistence/platform.h"
 #include "module/bindings.h"
 #include "module/by_reference.h"
 

@@ -1,7 +1,7 @@
 // The three enumerations Python sees, each also exported to the module namespace.
 #include <pybind11/pybind11.h>
 
-#include "engine/core/status.h"
+#include "base/status.h"
 #include "module/bindings.h"
 #include "values/comparator.h"
 #include "values/extractor_type.h"
@@ -30,17 +30,18 @@ void RegisterExtractorType(py::module_& module) {
 }
 
 void RegisterStatusAndScanOperation(py::module_& module) {
-  using psfstore::core::Status;
-  py::enum_<Status>(module, "Status",
-                    "Result code of the storage engine, as snapshot reports it. Members are also module "
-                    "attributes.")
-      .value("Ok", Status::Ok)
-      .value("Aborted", Status::Aborted)
-      .value("Corruption", Status::Corruption)
-      .value("IOError", Status::IOError)
-      .value("NotFound", Status::NotFound)
-      .value("OutOfMemory", Status::OutOfMemory)
-      .value("Pending", Status::Pending)
+  // The codes Python has always seen; Busy and Refused stay inside the process.
+  using psfstore::core::StatusCode;
+  py::enum_<StatusCode>(module, "Status",
+                        "Result code of the storage engine, as snapshot reports it. Members are also module "
+                        "attributes.")
+      .value("Ok", StatusCode::Ok)
+      .value("Aborted", StatusCode::Aborted)
+      .value("Corruption", StatusCode::Corruption)
+      .value("IOError", StatusCode::IOError)
+      .value("NotFound", StatusCode::NotFound)
+      .value("OutOfMemory", StatusCode::OutOfMemory)
+      .value("Pending", StatusCode::Pending)
       .export_values();
 
   using recorder::operations::ScanOperation;

@@ -45,11 +45,11 @@ py::dict SnapshotToDict(const JSONStore::SnapshotOutcome& outcome) {
   py::object uuid_class = py::none();
   if (outcome.index.token || outcome.log.token) uuid_class = py::module_::import("uuid").attr("UUID");
   py::dict index;
-  index["status"] = py::cast(outcome.index.status);
+  index["status"] = py::cast(outcome.index.status.code());
   index["token"] = TokenObject(uuid_class, outcome.index.token);
   py::dict log;
   log["token"] = TokenObject(uuid_class, outcome.log.token);
-  log["status"] = py::cast(outcome.log.status);
+  log["status"] = py::cast(outcome.log.status.code());
   log["serial"] = py::int_(outcome.serial_number);
   log["offset"] = py::int_(outcome.version);
   py::dict result;

@@ -12,7 +12,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include "engine/persistence/platform.h"
+#include "base/platform.h"
 #include "values/generic_value.h"
 
 namespace quillmark {
@@ -323,9 +323,10 @@ bool IngestionService::StartSessionWhenAtRest(uint32_t index) {
   for (int step = 0;; ++step) {
     if (engine_.phase() == psfstore::core::Phase::REST) {
       // A checkpoint or change may start between the test and the session; the engine
-      // then refuses the session and we wait again.
-      if (auto session = engine_.TryStartSession()) {
-        spdlog::debug("Write thread {} has session {}", index, session->ToString());
+      // then answers Busy and we wait again.
+      psfstore::core::Guid session;
+      if (engine_.TryStartSession(&session).ok()) {
+        spdlog::debug("Write thread {} has session {}", index, session.ToString());
         return true;
       }
     }

@@ -6,7 +6,8 @@
 #include <spdlog/spdlog.h>
 #include <spdlog/stopwatch.h>
 
-#include "engine/core/padded_buffer.h"
+#include "base/padded_buffer.h"
+#include "server/engine_errors.h"
 #include "server/psf_store_engine.h"
 #include "values/field_paths.h"
 
@@ -15,7 +16,6 @@ namespace server {
 
 namespace {
 
-constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
 
 // Refuses what no store could use, before anything is created: a path with a NUL
 // character (the system would cut it there and use another directory) and a port
@@ -125,7 +125,7 @@ uint64_t JSONStore::Load(std::string_view data) {
 
 uint64_t JSONStore::Insert(std::string_view data) {
   psfstore::core::PaddedBuffer buffer{data};
-  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  ThrowIfFailed(engine_->TryStartSession(nullptr), "Unable to start a session");
   SessionScope session{*engine_};
   const uint32_t count = engine_->BatchInsert(buffer, 1);
   counters_.bytes.fetch_add(data.size());
@@ -188,7 +188,7 @@ void JSONStore::DeleteProjection(const std::string& name) {
 
 void JSONStore::ChangeProjections(const std::string& name, const std::function<PsfChange()>& make_change,
                                   std::function<void(uint64_t)> on_complete) {
-  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  ThrowIfFailed(engine_->TryStartSession(nullptr), "Unable to start a session");
   SessionScope session{*engine_};
   if (!engine_->ApplyPsfChange(make_change(), std::move(on_complete))) {
     throw std::runtime_error("Unable to change projection \"" + name +

@@ -22,10 +22,10 @@
 
 #include <zmq.hpp>
 
+#include "base/platform.h"
+#include "base/status.h"
 #include "bitmap/bitmap.h"
 #include "engine/core/guid.h"
-#include "engine/core/status.h"
-#include "engine/persistence/platform.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
 #include "server/zap_handler.h"
@@ -162,8 +162,8 @@ class JSONStore {
   //   std::runtime_error "The server is already running"
   //   std::invalid_argument for a token that is not UUID text
   //   std::runtime_error when the store has ingested records or has projections
-  //   std::runtime_error "Unable to recover. Status is N" when the engine fails (the
-  //     store is then as fresh as before and the service stays stopped)
+  //   std::runtime_error "Unable to recover: <what failed> (<status code name>)" when the
+  //     engine fails (the store is then as fresh as before and the service stays stopped)
   std::pair<uint32_t, uint64_t> Recover(std::string_view index_token, std::string_view log_token,
                                         std::optional<uint64_t> workers, const std::function<void()>& pause);
 
@@ -174,8 +174,9 @@ class JSONStore {
   // largest address). EQ on a projected name follows the projection's chain and so sees
   // only records inserted since the projection became active; any other query walks the
   // whole log and writes each match's JSON text to `listing`, one per line in address
-  // order, flushed once when the listing ends. Records no longer in memory are read from
-  // disk on both paths.
+  // order, flushed once when the listing ends (nothing is listed when it is nullptr; the
+  // caller owns the choice of stream). Records no longer in memory are read from disk on
+  // both paths.
   // Throws, before any session is opened: std::out_of_range "invalid map<K, T> key" for
   // DEF and BTW, std::invalid_argument for EQ..GE without an operand and for a
   // non-empty name that no record can hold (see recorder::data::JsonPointerFault). Then
@@ -185,7 +186,7 @@ class JSONStore {
   // std::runtime_error "Error scanning projection" when the engine's scan fails.
   storage::Bitmap Scan(const std::string& name, recorder::operations::ScanOperation operation,
                        std::vector<recorder::data::Operand> operands, std::optional<uint64_t> start,
-                       std::optional<uint64_t> end, std::FILE* listing = stdout);
+                       std::optional<uint64_t> end, std::FILE* listing);
 
   // The records at `records` as one Arrow table (see AssembleTable for the columns and
   // its errors), written as an IPC stream and returned as Base64 text; nullopt for an

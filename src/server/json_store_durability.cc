@@ -11,6 +11,7 @@
 #include <spdlog/stopwatch.h>
 
 #include "engine/core/address.h"
+#include "server/engine_errors.h"
 #include "server/json_store.h"
 
 namespace quillmark {
@@ -21,7 +22,6 @@ using psfstore::core::Status;
 
 namespace {
 
-constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
 
 // The engine ends a checkpoint on whichever thread completes its last phase, possibly
 // a write worker, and calls the callbacks there just after the state is back at rest.
@@ -103,7 +103,7 @@ JSONStore::SnapshotOutcome JSONStore::Snapshot() {
   SnapshotOutcome result;
   if (counters_.bytes.load() == 0) return result;
   result.has_data = true;
-  if (!engine_->TryStartSession()) throw std::runtime_error(kNotAtRest);
+  ThrowIfFailed(engine_->TryStartSession(nullptr), "Unable to start a session");
   SessionScope session{*engine_};
 
   spdlog::stopwatch stopwatch;
@@ -132,8 +132,8 @@ JSONStore::SnapshotOutcome JSONStore::Snapshot() {
   }
   spdlog::debug("Checkpoint Log {} in {}", TokenText(result.log.token), stopwatch);
   if (result.index.status != Status::Ok || result.log.status != Status::Ok) {
-    spdlog::warn("Snapshot incomplete: index {}, log {}", psfstore::core::StatusName(result.index.status),
-                 psfstore::core::StatusName(result.log.status));
+    spdlog::warn("Snapshot incomplete: index {}, log {}", result.index.status.ToString(),
+                 result.log.status.ToString());
   }
   return result;
 }
@@ -161,8 +161,8 @@ std::pair<uint32_t, uint64_t> JSONStore::Recover(std::string_view index_token, s
   Status status = engine_->Recover(index_guid, log_guid, state);
   if (status != Status::Ok) {
     spdlog::warn("Recovery from index {} and log {} failed: {}", index_guid.ToString(), log_guid.ToString(),
-                 state.error);
-    throw std::runtime_error("Unable to recover. Status is " + std::to_string(static_cast<unsigned>(status)));
+                 status.ToString());
+    throw std::runtime_error("Unable to recover: " + status.ToString());
   }
   {
     // The recovered predicates already index every record: serve them as projections,

@@ -6,7 +6,8 @@
 #include <spdlog/spdlog.h>
 
 #include "engine/core/key_hash.h"
-#include "engine/persistence/scan_context.h"
+#include "engine/persistence/scan/scan_context.h"
+#include "server/engine_errors.h"
 #include "server/json_store.h"
 #include "values/arrow_serialization.h"
 #include "values/field_paths.h"
@@ -21,12 +22,11 @@ using psfstore::core::Status;
 using recorder::operations::Comparator;
 using recorder::operations::ScanOperation;
 
-constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
 constexpr const char* kScanFailed = "Error scanning projection";
 constexpr uint64_t kLastAddress = (uint64_t{1} << 48) - 1;
 
 void StartSessionOrThrow(RecordEngine& engine) {
-  if (!engine.TryStartSession()) throw std::runtime_error(kNotAtRest);
+  ThrowIfFailed(engine.TryStartSession(nullptr), "Unable to start a session");
 }
 
 // Collects the listing of a full scan and hands it to the stream in large writes; the
@@ -78,7 +78,7 @@ void ListRecords(RecordEngine& engine, const storage::Bitmap& records, std::FILE
   writer.Finish();
   if (failure != Status::Ok) {
     throw std::runtime_error("Unable to read the matching record at address " + std::to_string(failed_address) +
-                             ": " + psfstore::core::StatusName(failure));
+                             ": " + failure.ToString());
   }
 }
 

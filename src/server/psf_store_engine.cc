@@ -1,6 +1,5 @@
 #include "server/psf_store_engine.h"
 
-#include <cstring>
 #include <stdexcept>
 
 namespace quillmark {
@@ -9,26 +8,12 @@ namespace server {
 using psfstore::core::Address;
 using psfstore::core::Status;
 
-namespace {
-
-constexpr const char* kNotAtRest = "Can acquire only in REST phase!";
-
-}  // namespace
-
 PsfStoreEngine::PsfStoreEngine(uint64_t log_size, const std::string& directory)
     : holder_{std::make_unique<Holder>(log_size, directory)} {}
 
 PsfStoreEngine::~PsfStoreEngine() = default;
 
-std::optional<psfstore::core::Guid> PsfStoreEngine::TryStartSession() {
-  try {
-    return store().StartSession();
-  } catch (const std::runtime_error& error) {
-    // The engine says "not at rest" this way; other refusals ("Too many threads!") go on.
-    if (std::strcmp(error.what(), kNotAtRest) == 0) return std::nullopt;
-    throw;
-  }
-}
+Status PsfStoreEngine::TryStartSession(psfstore::core::Guid* session) { return store().TryStartSession(session); }
 
 void PsfStoreEngine::StopSession() { store().StopSession(); }
 
@@ -79,7 +64,6 @@ Status PsfStoreEngine::Recover(const psfstore::core::Guid& index_token, const ps
     if (activation != result.activation_addresses.end()) state.active_from[name] = activation->second;
   }
   state.projections = std::move(result.projections);
-  state.error = std::move(result.error);
   return status;
 }
 

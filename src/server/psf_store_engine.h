@@ -19,7 +19,7 @@ class PsfStoreEngine : public RecordEngine {
   PsfStoreEngine(uint64_t log_size, const std::string& directory);
   ~PsfStoreEngine() override;
 
-  std::optional<psfstore::core::Guid> TryStartSession() override;
+  psfstore::core::Status TryStartSession(psfstore::core::Guid* session) override;
   void StopSession() override;
   uint32_t BatchInsert(psfstore::core::PaddedView batch, uint64_t serial_number) override;
   void CompleteAction() override;

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "engine/persistence/record_reader.h"
-#include "engine/persistence/scan_session.h"
+#include "engine/persistence/scan/record_reader.h"
+#include "engine/persistence/scan/scan_session.h"
 #include "server/psf_store_engine.h"
 
 namespace quillmark {
@@ -20,24 +20,10 @@ Address ClampAddress(uint64_t address) {
   return Address{std::min<uint64_t>(address, Address::kMaxAddress)};
 }
 
-// The calling thread's store session as the record reader sees it.
-class StoreReaderSession : public psfstore::core::ScanSession {
- public:
-  explicit StoreReaderSession(psfstore::core::PsfStore& store) : store_{store} {
-    if (!store.HasSession()) throw std::logic_error("Reading records needs a session");
-  }
-  uint32_t version() const override { return store_.current_context().version; }
-  psfstore::core::Phase phase() const override { return store_.current_context().phase; }
-  void Refresh() override { store_.Refresh(); }
-
- private:
-  psfstore::core::PsfStore& store_;
-};
-
 class StorePayloadSource : public recorder::data::RecordPayloadSource {
  public:
   explicit StorePayloadSource(psfstore::core::PsfStore& store)
-      : session_{store}, reader_{store.hlog(), session_} {}
+      : session_{store, "Reading records"}, reader_{store.hlog(), session_} {}
 
   Status ReadPayload(uint64_t address, std::string_view* payload) override {
     // The previous payload has been copied out: let the epoch move on now and then, so
@@ -51,7 +37,7 @@ class StorePayloadSource : public recorder::data::RecordPayloadSource {
  private:
   static constexpr uint64_t kReadsPerRefresh = 1024;
 
-  StoreReaderSession session_;
+  psfstore::core::StoreScanSession session_;
   psfstore::core::RecordReader reader_;
   uint64_t reads_ = 0;
   psfstore::core::PaddedBuffer buffer_;

@@ -16,11 +16,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/padded_buffer.h"
+#include "base/status.h"
 #include "engine/core/guid.h"
-#include "engine/core/padded_buffer.h"
-#include "engine/core/status.h"
 #include "engine/core/system_state.h"
-#include "engine/persistence/scan_context.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "values/table_assembly.h"
 
 namespace quillmark {
@@ -45,7 +45,6 @@ struct RecoveredState {
   std::map<std::string, uint16_t> projections;
   // Field name -> the log address from which that projection indexes records.
   std::map<std::string, uint64_t> active_from;
-  std::string error;            // why the recovery failed, for the log; empty on success
 };
 
 class RecordEngine {
@@ -55,9 +54,10 @@ class RecordEngine {
 
   virtual ~RecordEngine() = default;
 
-  // Opens a session for the calling thread. nullopt when the engine is not at rest
-  // (a checkpoint or predicate-set change is running): no session was opened.
-  virtual std::optional<psfstore::core::Guid> TryStartSession() = 0;
+  // Opens a session for the calling thread and stores its id in `session` when given.
+  // Busy when the engine is not at rest (a checkpoint or predicate-set change is
+  // running): no session was opened.
+  virtual psfstore::core::Status TryStartSession(psfstore::core::Guid* session) = 0;
   virtual void StopSession() = 0;
 
   // Inserts every document of `batch` as one record, or none of them. Returns the
@@ -112,12 +112,11 @@ class RecordEngine {
     return psfstore::core::Status::Aborted;
   }
   // Recovers a fresh engine from two checkpoints, from a thread without a session.
-  // On failure the engine is as fresh as before and `state.error` says why.
+  // On failure the engine is as fresh as before and the status says why.
   virtual psfstore::core::Status Recover(const psfstore::core::Guid& index_token,
                                          const psfstore::core::Guid& log_token, RecoveredState& state) {
-    (void)index_token, (void)log_token;
-    state.error = "this engine keeps no checkpoints";
-    return psfstore::core::Status::Aborted;
+    (void)index_token, (void)log_token, (void)state;
+    return {psfstore::core::Status::Aborted, "this engine keeps no checkpoints"};
   }
 
   // Queries ------------------------------------------------------------------------------

@@ -16,8 +16,8 @@
 #include <arrow/api.h>
 #include <simdjson.h>
 
+#include "base/status.h"
 #include "bitmap/bitmap.h"
-#include "engine/core/status.h"
 #include "values/extractor.h"
 
 namespace recorder {

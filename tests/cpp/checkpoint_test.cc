@@ -11,9 +11,9 @@
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/light_epoch.h"
 #include "engine/core/psf_registry.h"
-#include "engine/persistence/checkpoint_state.h"
-#include "engine/persistence/index_checkpoint.h"
-#include "engine/persistence/naming_checkpoint.h"
+#include "engine/persistence/checkpoint/checkpoint_state.h"
+#include "engine/persistence/checkpoint/index_checkpoint.h"
+#include "engine/persistence/checkpoint/naming_checkpoint.h"
 #include "temp_directory.h"
 
 using namespace psfstore;
@@ -131,9 +131,9 @@ TEST(CheckpointFilesTest, RecreatedDirectoriesStartEmpty) {
 
   // A parent that is a file cannot hold a directory: a clear failure, not a throw.
   WriteText(directory.path() + "/blocker", "x");
-  std::string error;
-  EXPECT_EQ(RecreateDirectory(directory.path() + "/blocker/token/", &error), Status::IOError);
-  EXPECT_NE(error.find("blocker/token"), std::string::npos) << error;
+  const Status refused = RecreateDirectory(directory.path() + "/blocker/token/");
+  EXPECT_EQ(refused, Status::IOError);
+  EXPECT_NE(refused.message().find("blocker/token"), std::string::npos) << refused;
 }
 
 TEST(NamingCheckpointTest, RoundTripKeepsIdsActiveSetsAndProjections) {
@@ -207,10 +207,10 @@ TEST(NamingCheckpointTest, LibrariesAndMalformedFilesAreRefusedAndLoadNothing) {
   for (const Case& test : cases) {
     WriteText(path, test.text);
     PsfRegistry registry;
-    std::string error;
-    EXPECT_EQ(ReadNamingFile(path, registry, nullptr, &error), test.status) << test.text;
+    const Status status = ReadNamingFile(path, registry);
+    EXPECT_EQ(status, test.status) << test.text;
     if (test.status != Status::Ok) {
-      EXPECT_FALSE(error.empty());
+      EXPECT_FALSE(status.message().empty());
       EXPECT_EQ(registry.field_count(), 0u) << test.text;
       EXPECT_EQ(registry.general_psf_count(), 0u) << test.text;
       EXPECT_TRUE(registry.libraries().empty());
@@ -221,9 +221,9 @@ TEST(NamingCheckpointTest, LibrariesAndMalformedFilesAreRefusedAndLoadNothing) {
 
   // A name with a line break cannot be written in the line-per-name layout.
   registry.RegisterProjection("/bad\nname");
-  std::string error;
-  EXPECT_EQ(WriteNamingFile(path, registry, &error), Status::IOError);
-  EXPECT_FALSE(error.empty());
+  const Status unwritable = WriteNamingFile(path, registry);
+  EXPECT_EQ(unwritable, Status::IOError);
+  EXPECT_FALSE(unwritable.message().empty());
 }
 
 class IndexFilesTest : public ::testing::Test {

@@ -3,8 +3,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <iterator>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -187,4 +189,57 @@ TEST(ThreadIdTest, NinetySixConcurrentThreadsThenRefusal) {
   std::thread later([&] { again = Thread::id(); });
   later.join();
   EXPECT_LT(again, Thread::kMaxThreads);
+}
+
+// The record's bytes, written out by hand: a mistake made alike in the writer and the
+// readers cannot pass. Two general key pointers: the string "xy" inside the payload and
+// the integer 7 in the optional bytes after it.
+TEST(RecordLayoutTest, WriterProducesTheHandWrittenBytes) {
+  const std::string payload = R"({"a":"xy","n":7})";
+  const char optional[8] = {7, 0, 0, 0, 0, 0, 0, 0};
+  const uint8_t expected[] = {
+      0x02, 0x00, 0x08, 0x00, 0x00, 0x08, 0x03, 0x80,  // header: 2 pointers, 16 + 8 bytes, version 3, valid
+      0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00,  // pointer 0: general, position 0, previous 64
+      0x01, 0x80, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00,  //   predicate 1, value at 6, 2 bytes
+      0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  //   String
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  //   no process address
+      0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  //   length 2
+      0x02, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,  // pointer 1: general, position 1, previous 1
+      0x02, 0x00, 0x04, 0x00, 0x00, 0x04, 0x00, 0x00,  //   predicate 2, value at 16, 8 bytes
+      0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  //   Int64
+      0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  //   7
+      0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  //   length 8
+      '{', '"', 'a', '"', ':', '"', 'x', 'y', '"', ',', '"', 'n', '"', ':', '7', '}',
+      0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // optional: the integer's bytes
+  };
+  const RecordHeader header{2, 16, 8, 3, true};
+  ASSERT_EQ(header.record_size(), sizeof(expected));
+
+  // The string's view points into a copy that dies before the comparison.
+  std::vector<uint8_t> record(sizeof(expected), 0xEE);
+  {
+    const std::string batch = payload;
+    RecordWriter writer{record.data(), header};
+    writer.WriteValues(batch.data(), optional);
+    const auto text = recorder::data::GenericValue::OfString(batch.data() + 6, 2);
+    writer.WriteKeyPointer(0, KeyPointer::General(0, Address{64}, 1, 6, text));
+    writer.WriteKeyPointer(1, KeyPointer::General(1, Address{1}, 2, 16, recorder::data::GenericValue::OfInt64(7)));
+    writer.Publish();
+  }
+  EXPECT_EQ(record, std::vector<uint8_t>(std::begin(expected), std::end(expected)));
+
+  // And read back through the readers.
+  const RecordHeader read = ReadRecordHeader(record.data());
+  EXPECT_FALSE(read.invalid());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(RecordPayload(record.data(), read)), read.payload_size()), payload);
+  const KeyPointer text = ReadKeyPointer(record.data(), 0);
+  const uint8_t* text_bytes = GeneralValueBytes(record.data(), read, text);
+  ASSERT_NE(text_bytes, nullptr);
+  EXPECT_EQ(recorder::data::GenericValue::FromKeyPointerWords(text.value_words(), reinterpret_cast<const char*>(text_bytes)).String(), "xy");
+  const KeyPointer number = ReadKeyPointer(record.data(), 1);
+  EXPECT_EQ(RecordOfKeyPointer(record.data() + RecordHeader::KeyPointerOffset(1), number.position()), record.data());
+  EXPECT_EQ(recorder::data::GenericValue::FromKeyPointerWords(number.value_words(), nullptr).Int64(), 7);
+  // A value reaching past the record's values is refused, not read.
+  const KeyPointer damaged = KeyPointer::General(0, Address{1}, 1, 20, 5);
+  EXPECT_EQ(GeneralValueBytes(record.data(), read, damaged), nullptr);
 }

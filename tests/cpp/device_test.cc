@@ -18,12 +18,13 @@
 
 #include "engine/core/async_context.h"
 #include "engine/core/light_epoch.h"
-#include "engine/persistence/file_system_disk.h"
+#include "engine/persistence/io/file_system_disk.h"
 #include "temp_directory.h"
 
 using namespace psfstore;
 using core::IAsyncContext;
 using core::Status;
+using core::StatusCode;
 using device::FileOptions;
 using device::FileSystemFile;
 using environment::IoMechanism;
@@ -38,7 +39,7 @@ constexpr uint64_t kSegment = uint64_t{1} << 30;
 // Counts completions and remembers the last result.
 struct Completion {
   std::atomic<int> calls{0};
-  std::atomic<Status> result{Status::Aborted};
+  std::atomic<StatusCode> result{StatusCode::Aborted};
   std::atomic<size_t> bytes{0};
 };
 
@@ -49,7 +50,7 @@ class CompletionContext : public IAsyncContext {
 
   static void Done(IAsyncContext* context, Status result, size_t bytes) {
     std::unique_ptr<CompletionContext> owned{static_cast<CompletionContext*>(context)};
-    owned->completion->result.store(result);
+    owned->completion->result.store(result.code());
     owned->completion->bytes.store(bytes);
     owned->completion->calls.fetch_add(1);
   }

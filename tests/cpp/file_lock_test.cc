@@ -1,4 +1,4 @@
-#include "engine/persistence/platform.h"
+#include "base/platform.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/padded_buffer.h"
 #include "bitmap/bitmap.h"
-#include "engine/core/padded_buffer.h"
 #include "engine/core/psf_registry.h"
-#include "engine/core/simdjson_adapter.h"
-#include "engine/persistence/naming_checkpoint.h"
+#include "engine/persistence/checkpoint/naming_checkpoint.h"
+#include "json/simdjson_adapter.h"
 
 namespace quillmark {
 namespace storage {
@@ -55,9 +55,9 @@ TEST(FuzzRegressionTest, MalformedNamingFilesAreRefusedNotThrownOrAppliedHalfway
   };
   for (const char* text : refused) {
     NamingCheckpoint parsed;
-    std::string error;
-    EXPECT_EQ(NamingCheckpoint::Parse(text, parsed, &error), Status::Corruption) << text;
-    EXPECT_FALSE(error.empty()) << text;
+    const Status status = NamingCheckpoint::Parse(text, parsed);
+    EXPECT_EQ(status, Status::Corruption) << text;
+    EXPECT_FALSE(status.message().empty()) << text;
   }
   // Active ids are a set: in any order and repeated, they read as the sorted ids.
   const char* const active_sets[] = {
@@ -85,7 +85,7 @@ TEST(FuzzRegressionTest, ATopLevelNumberOrLiteralCutByAWindowIsRefusedNotStoredA
   std::string number(40, '7');
   PaddedBuffer cut{batch + number + "\n"};
   EXPECT_EQ(windowed.Load(cut), Status::Corruption);
-  EXPECT_EQ(windowed.fault().offset, batch.size());
+  EXPECT_EQ(windowed.fault_offset(), batch.size());
   EXPECT_FALSE(windowed.HasNext());
   // A literal followed by a number is one bad token, also when a window cuts it.
   std::string literal_batch = batch.substr(0, 124) + "true2\n";

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/core/light_epoch.h"
-#include "engine/persistence/hybrid_log.h"
+#include "engine/persistence/log/hybrid_log.h"
 #include "temp_directory.h"
 
 using namespace psfstore;

@@ -17,6 +17,7 @@
 #include <zmq.hpp>
 
 #include "loopback_client.h"
+#include "server/engine_errors.h"
 #include "server/json_store.h"
 #include "values/generic_value.h"
 #include "temp_directory.h"
@@ -42,14 +43,15 @@ class ControlledEngine : public RecordEngine {
   std::atomic<bool> change_refused{false};
   std::atomic<int> changes_applied{0};
 
-  std::optional<psfstore::core::Guid> TryStartSession() override {
-    if (forced_phase.load() != Phase::REST) return std::nullopt;
+  psfstore::core::Status TryStartSession(psfstore::core::Guid* session) override {
+    if (forced_phase.load() != Phase::REST) return psfstore::core::Status::Busy;
     if (sessions_to_refuse.load() > 0) {
       sessions_to_refuse.fetch_sub(1);
-      return std::nullopt;
+      return psfstore::core::Status::Busy;
     }
     open_sessions.fetch_add(1);
-    return psfstore::core::Guid::Create();
+    if (session != nullptr) *session = psfstore::core::Guid::Create();
+    return psfstore::core::Status::Ok;
   }
   void StopSession() override { open_sessions.fetch_sub(1); }
   uint32_t BatchInsert(psfstore::core::PaddedView batch, uint64_t) override {
@@ -324,6 +326,31 @@ TEST_F(ServiceFixture, RefusedProjectionsChangeNothingAndCloseTheirSession) {
   store.DeleteProjection("/a");
   EXPECT_FALSE(store.FindProjection("/a").has_value());
   EXPECT_EQ(engine->open_sessions.load(), 0);
+}
+
+// What callers see of an engine failure: the exception type their Python contract names
+// and, for a busy store, the exact text they match.
+TEST(EngineErrorsTest, StatusesBecomeTheExceptionsCallersExpect) {
+  using psfstore::core::Status;
+  auto thrown = [](const Status& status) -> std::string {
+    try {
+      ThrowIfFailed(status, "Unable to scan");
+    } catch (const std::invalid_argument& error) {
+      return std::string{"invalid_argument: "} + error.what();
+    } catch (const std::bad_alloc&) {
+      return "bad_alloc";
+    } catch (const std::runtime_error& error) {
+      return std::string{"runtime_error: "} + error.what();
+    }
+    return "nothing";
+  };
+  EXPECT_EQ(thrown(Status::Ok), "nothing");
+  EXPECT_EQ(thrown(Status{Status::Busy, "phase PREPARE"}), "runtime_error: Can acquire only in REST phase!");
+  EXPECT_EQ(thrown(Status{Status::Refused, "document too large"}), "invalid_argument: Unable to scan: document too large");
+  EXPECT_EQ(thrown(Status::OutOfMemory), "bad_alloc");
+  EXPECT_EQ(thrown(Status{Status::IOError, "cannot read page 3"}),
+            "runtime_error: Unable to scan: cannot read page 3 (IOError)");
+  EXPECT_EQ(thrown(Status::Corruption), "runtime_error: Unable to scan: Corruption");
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/padded_buffer.h"
-#include "engine/core/simdjson_adapter.h"
-#include "engine/persistence/scan_context.h"
+#include "base/padded_buffer.h"
+#include "engine/persistence/scan/scan_context.h"
+#include "json/simdjson_adapter.h"
 #include "values/field_paths.h"
 
 using psfstore::adapter::FieldRef;
@@ -29,7 +29,7 @@ struct Document {
 std::vector<Document> Split(SIMDJsonAdapter& adapter, const PaddedBuffer& buffer) {
   std::vector<Document> documents;
   Status status = adapter.Load(buffer);
-  EXPECT_EQ(status, Status::Ok) << adapter.fault().Describe();
+  EXPECT_EQ(status, Status::Ok) << status;
   while (adapter.HasNext()) {
     ParsedRecord record = adapter.NextRecord();
     Document document{std::string{record.payload}, {}};
@@ -55,12 +55,12 @@ std::vector<std::string> Payloads(const std::vector<Document>& documents) {
 int64_t RefusedAt(std::string_view text, std::vector<std::string> fields = {}) {
   SIMDJsonAdapter adapter{std::move(fields)};
   PaddedBuffer buffer{text};
-  if (adapter.Load(buffer) == Status::Ok) return -1;
+  const Status status = adapter.Load(buffer);
+  if (status == Status::Ok) return -1;
   EXPECT_FALSE(adapter.HasNext());
   EXPECT_EQ(adapter.record_count(), 0u);
-  EXPECT_NE(adapter.fault().Describe().find("malformed JSON at byte " + std::to_string(adapter.fault().offset)),
-            std::string::npos);
-  return static_cast<int64_t>(adapter.fault().offset);
+  EXPECT_EQ(status.message().find("malformed JSON at byte " + std::to_string(adapter.fault_offset()) + ": "), 0u);
+  return static_cast<int64_t>(adapter.fault_offset());
 }
 
 }  // namespace
@@ -269,7 +269,8 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
     }
     SIMDJsonAdapter adapter{fields};
     PaddedBuffer buffer{text};
-    bool ok = adapter.Load(buffer) == Status::Ok;
+    const Status loaded = adapter.Load(buffer);
+    bool ok = loaded == Status::Ok;
 
     // The library's verdict on the same text.
     simdjson::padded_string padded{text};
@@ -287,7 +288,7 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
       if (library_ok && stream.truncated_bytes() != 0) library_ok = false;
     }
     if (library_ok) {
-      ASSERT_TRUE(ok) << "valid JSON refused: " << text << "\n" << adapter.fault().Describe();
+      ASSERT_TRUE(ok) << "valid JSON refused: " << text << "\n" << loaded;
     } else if (ok) {
       // Newer library versions name integers beyond 64 bits with an error of their own.
       const std::string_view message = simdjson::error_message(library_error);
@@ -295,7 +296,7 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
           << "accepted what is not JSON: " << text << " (" << simdjson::error_message(library_error) << ")";
     }
     if (!ok) {
-      ASSERT_LE(adapter.fault().offset, text.size());
+      ASSERT_LE(adapter.fault_offset(), text.size());
       continue;
     }
     ++accepted;

@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/padded_buffer.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/light_epoch.h"
-#include "engine/core/padded_buffer.h"
 #include "engine/core/record.h"
-#include "engine/persistence/file_system_disk.h"
-#include "engine/persistence/log_replay.h"
-#include "engine/persistence/checkpoint_state.h"
+#include "engine/persistence/checkpoint/checkpoint_state.h"
+#include "engine/persistence/checkpoint/log_replay.h"
+#include "engine/persistence/io/file_system_disk.h"
 #include "engine/psf_store.h"
 #include "temp_directory.h"
 
@@ -350,14 +350,14 @@ TEST_F(StoreRecoveryTest, RoundTripWithAConcurrentWriterKeepsExactlyTheCheckpoin
     }};
     while (!started.load()) std::this_thread::yield();
     std::mutex mutex;
-    std::atomic<Status> done_status{Status::Pending};
+    std::atomic<StatusCode> done_status{StatusCode::Pending};
     Status started_log = store->CheckpointHybridLog(
         [&](Status status, uint64_t serial, uint32_t) {
           std::lock_guard<std::mutex> guard{mutex};
           EXPECT_EQ(status, Status::Ok);
           if (serial > 2) writer_serial_persisted = serial;
         },
-        log_token, [&](Status status) { done_status.store(status); });
+        log_token, [&](Status status) { done_status.store(status.code()); });
     ASSERT_EQ(started_log, Status::Ok);
     store->CompleteAction();
     // The done callback runs on the thread that completed the action, just after the
@@ -400,7 +400,7 @@ TEST_F(StoreRecoveryTest, RoundTripWithAConcurrentWriterKeepsExactlyTheCheckpoin
 
   auto store = NewStore();
   RecoveryResult result;
-  ASSERT_EQ(store->Recover(index_token, log_token, result), Status::Ok) << result.error;
+  ASSERT_EQ(store->Recover(index_token, log_token, result), Status::Ok);
   EXPECT_EQ(result.version, checkpoint_version);
   EXPECT_EQ(store->system_version(), checkpoint_version + 1);
   EXPECT_TRUE(store->system_state().IsRest());
@@ -457,8 +457,9 @@ TEST_F(StoreRecoveryTest, RefusedRecoveriesReportTheFaultAndLoadNothing) {
   auto expect_refused = [&](const Guid& index, const Guid& log, Status expected) {
     auto store = NewStore();
     RecoveryResult result;
-    EXPECT_EQ(store->Recover(index, log, result), expected) << result.error;
-    EXPECT_FALSE(result.error.empty());
+    const Status status = store->Recover(index, log, result);
+    EXPECT_EQ(status, expected);
+    EXPECT_FALSE(status.message().empty());
     EXPECT_EQ(store->registry().field_count(), 0u);
     EXPECT_EQ(store->registry().general_psf_count(), 0u);
     EXPECT_TRUE(result.sessions.empty());
@@ -524,7 +525,7 @@ TEST_F(StoreRecoveryTest, RefusedRecoveriesReportTheFaultAndLoadNothing) {
   {
     auto store = NewStore();
     RecoveryResult result;
-    EXPECT_EQ(store->Recover(index_token, log_token, result), Status::Ok) << result.error;
+    EXPECT_EQ(store->Recover(index_token, log_token, result), Status::Ok);
     EXPECT_EQ(WalkChain(*store, 0, "v1").size(), 100u / 7 + 1);
   }
   // A store that already holds records is refused before anything is read; its records
@@ -541,8 +542,9 @@ TEST_F(StoreRecoveryTest, RefusedRecoveriesReportTheFaultAndLoadNothing) {
   }
   auto store = NewStore();
   RecoveryResult result;
-  EXPECT_EQ(store->Recover(index_token, log_token, result), Status::Corruption);
-  EXPECT_NE(result.error.find("log"), std::string::npos) << result.error;
+  const Status refused = store->Recover(index_token, log_token, result);
+  EXPECT_EQ(refused, Status::Corruption);
+  EXPECT_NE(refused.message().find("log"), std::string::npos) << refused;
   EXPECT_EQ(store->registry().field_count(), 0u);
   EXPECT_EQ(store->tail_address(), Address{Address::kFirstValidAddress});
 }
@@ -636,7 +638,7 @@ TEST_F(StoreRecoveryTest, RecoversAfterTheWriterIsKilledMidIngestion) {
 
   auto store = NewStore();
   RecoveryResult result;
-  ASSERT_EQ(store->Recover(*index_token, *log_token, result), Status::Ok) << result.error;
+  ASSERT_EQ(store->Recover(*index_token, *log_token, result), Status::Ok);
   std::map<uint64_t, int> records_per_serial;
   for (int key = 0; key < 5; ++key) {
     for (const ChainRecord& record : WalkChain(*store, 0, "b" + std::to_string(key))) {

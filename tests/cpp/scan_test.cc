@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "engine/core/light_epoch.h"
-#include "engine/persistence/record_reader.h"
-#include "engine/persistence/scan_runner.h"
+#include "engine/persistence/scan/record_reader.h"
+#include "engine/persistence/scan/scan_runner.h"
 #include "temp_directory.h"
 #include "values/comparator.h"
 

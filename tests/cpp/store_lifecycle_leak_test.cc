@@ -200,7 +200,7 @@ TEST_F(StoreLifecycleTest, ScansFailingScansAndExtractionsRepeated) {
   ASSERT_EQ(all.Cardinality(), 2000u);
   const std::string first_extraction = store.Extract(*extractor, all).value();
   for (int round = 0; round < 40; ++round) {
-    Bitmap indexed = store.Scan("/kind", ScanOperation::EQ, {std::string{"k2"}}, std::nullopt, std::nullopt);
+    Bitmap indexed = store.Scan("/kind", ScanOperation::EQ, {std::string{"k2"}}, std::nullopt, std::nullopt, listing.file);
     Bitmap listed = store.Scan("/kind", ScanOperation::IN, {std::string{"k2"}, std::string{"k3"}}, std::nullopt,
                                std::nullopt, listing.file);
     EXPECT_EQ(indexed.Cardinality(), 400u);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/persistence/scan_context.h"
+#include "engine/persistence/scan/scan_context.h"
 #include "engine/psf_store.h"
 #include "temp_directory.h"
 #include "values/comparator.h"

@@ -228,7 +228,7 @@ def test_refused_recoveries_touch_nothing_and_leave_the_store_usable(ext, tmp_pa
             store.recover(bad, log, None)
         with pytest.raises(ValueError, match="not a UUID"):
             store.recover(index, bad, None)
-    with pytest.raises(RuntimeError, match=r"^Unable to recover. Status is 4$"):
+    with pytest.raises(RuntimeError, match=r"^Unable to recover: cannot read the index checkpoint's metadata .*info\.dat \(IOError\)$"):
         store.recover(uuid.uuid4(), log, None)  # no such checkpoint
     with pytest.raises(TypeError):
         store.recover(index, log)
@@ -242,7 +242,7 @@ def test_refused_recoveries_touch_nothing_and_leave_the_store_usable(ext, tmp_pa
     assert lines[library_line] == "0"
     lines[library_line:library_line + 1] = ["1", str(tmp_path / "payload.so")]
     naming.write_text("\n".join(lines) + "\n")
-    with pytest.raises(RuntimeError, match=r"^Unable to recover. Status is 5$"):
+    with pytest.raises(RuntimeError, match=r"^Unable to recover: naming file: lists 1 predicate libraries; .* \(Corruption\)$"):
         store.recover(index, log, None)
     assert not store.is_running() and store.get_all_projections() == []
     assert store.end_address == FIRST_ADDRESS
@@ -379,7 +379,7 @@ def test_checkpoints_recover_only_over_their_own_log(ext, tmp_path):
 
     def refused(snapshot):
         store = store_over()
-        with pytest.raises(RuntimeError, match=r"^Unable to recover. Status is 5$"):
+        with pytest.raises(RuntimeError, match=r"^Unable to recover: the checkpoint.* log .* \(Corruption\)$"):
             store.recover(snapshot["index"]["token"], snapshot["log"]["token"], 0)
         assert store.end_address == FIRST_ADDRESS and store.get_all_projections() == []
 

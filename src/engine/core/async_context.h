@@ -8,7 +8,7 @@
 
 #include <new>
 
-#include "engine/core/status.h"
+#include "base/status.h"
 
 namespace psfstore {
 namespace core {

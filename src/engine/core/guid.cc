@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/persistence/platform.h"
+#include "base/platform.h"
 
 namespace psfstore {
 namespace core {

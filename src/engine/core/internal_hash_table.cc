@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "engine/persistence/zeroed_memory.h"
+#include "base/zeroed_memory.h"
 
 namespace psfstore {
 namespace core {

@@ -10,11 +10,11 @@
 
 #include <cstdint>
 
+#include "base/status.h"
 #include "engine/core/hash_bucket.h"
 #include "engine/core/key_hash.h"
 #include "engine/core/light_epoch.h"
 #include "engine/core/malloc_fixed_page_size.h"
-#include "engine/core/status.h"
 
 namespace psfstore {
 namespace core {

@@ -15,9 +15,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "base/zeroed_memory.h"
 #include "engine/core/light_epoch.h"
 #include "engine/core/thread.h"
-#include "engine/persistence/zeroed_memory.h"
 
 namespace psfstore {
 namespace core {

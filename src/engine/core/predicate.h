@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/simdjson_adapter.h"
+#include "json/simdjson_adapter.h"
 
 namespace recorder {
 namespace data {

@@ -14,7 +14,7 @@
 #include <tsl/hopscotch_map.h>
 
 #include "engine/core/psf_registry.h"
-#include "engine/core/simdjson_adapter.h"
+#include "json/simdjson_adapter.h"
 #include "values/generic_value.h"
 
 namespace psfstore {

@@ -4,16 +4,25 @@
 //
 // Hash entries and chain links point at key pointers, not at record starts; from a key
 // pointer at address A with position p the record header is at A - 40 * p - 8.
+//
+// This file is the only one that knows the byte arithmetic of a record: everything else
+// goes through RecordHeader's offsets, KeyPointer's builders, RecordWriter and the
+// readers at the end.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "engine/core/address.h"
+#include "values/generic_value.h"
 
 namespace psfstore {
 namespace core {
+
+inline constexpr uint64_t kRecordHeaderSize = 8;
+inline constexpr uint64_t kKeyPointerSize = 40;
 
 class RecordHeader {
  public:
@@ -46,10 +55,22 @@ class RecordHeader {
     control_ = (control_ & ~(uint64_t{1} << 61)) | (uint64_t{invalid} << 61);
   }
 
+  // Bytes from a record's start to its key pointer `position`, and to its payload (which
+  // follows the last key pointer; the optional values follow the payload).
+  static constexpr uint64_t KeyPointerOffset(uint64_t position) {
+    return kRecordHeaderSize + kKeyPointerSize * position;
+  }
+  static constexpr uint64_t PayloadOffset(uint64_t key_pointer_count) {
+    return KeyPointerOffset(key_pointer_count);
+  }
+  constexpr uint64_t payload_offset() const { return PayloadOffset(key_pointer_count()); }
+  // Payload and optional values: the area a general key pointer's value offset indexes.
+  constexpr uint64_t value_area_size() const { return uint64_t{payload_size()} + optional_size(); }
+
   // Size of the whole record, rounded up to 8 bytes.
   static constexpr uint64_t RecordSize(uint64_t key_pointer_count, uint64_t payload_size,
                                        uint64_t optional_size) {
-    return (40 * key_pointer_count + payload_size + optional_size + 15) & ~uint64_t{7};
+    return (PayloadOffset(key_pointer_count) + payload_size + optional_size + 7) & ~uint64_t{7};
   }
   constexpr uint64_t record_size() const {
     return RecordSize(key_pointer_count(), payload_size(), optional_size());
@@ -86,6 +107,17 @@ class KeyPointer {
                         ((uint64_t{value_size} & kMaxValueSize) << 39);
     return pointer;
   }
+  // A general key pointer holding `value`. Stored words never carry a process address:
+  // a String's view pointer is left zero, and readers take its bytes from the record
+  // (GeneralValueBytes, GenericValue::FromKeyPointerWords).
+  static KeyPointer General(uint32_t position, Address previous, uint32_t predicate_id,
+                            uint32_t value_offset, const recorder::data::GenericValue& value) {
+    KeyPointer pointer = General(position, previous, predicate_id, value_offset,
+                                 static_cast<uint32_t>(value.bytes().size()));
+    value.WriteWords(pointer.value_words());
+    if (value.type() == recorder::data::GenericValue::Type::String) pointer.words_[3] = 0;
+    return pointer;
+  }
   static KeyPointer Inline(uint32_t position, Address previous, uint32_t predicate_id,
                            uint32_t value) {
     KeyPointer pointer;
@@ -96,14 +128,16 @@ class KeyPointer {
 
   Kind kind() const { return static_cast<Kind>(words_[0] & 1); }
   bool is_inline() const { return kind() == Kind::Inline; }
-  uint32_t position() const { return (words_[0] >> 1) & kMaxPosition; }
-  Address previous_address() const { return Address{words_[0] >> 16}; }
+  uint32_t position() const { return PositionOf(words_[0]); }
+  Address previous_address() const { return PreviousOf(words_[0]); }
   void set_previous_address(Address previous) {
     words_[0] = (words_[0] & 0xFFFF) | (previous.control() << 16);
   }
   // Word 0 as one value, for compare-and-swap of the chain link by inserts.
   uint64_t word0() const { return words_[0]; }
   uint64_t* word0_pointer() { return &words_[0]; }
+  static uint32_t PositionOf(uint64_t word0) { return (word0 >> 1) & kMaxPosition; }
+  static Address PreviousOf(uint64_t word0) { return Address{word0 >> 16}; }
   static uint64_t WithPrevious(uint64_t word0, Address previous) {
     return (word0 & 0xFFFF) | (previous.control() << 16);
   }
@@ -122,11 +156,11 @@ class KeyPointer {
 
   // Address of the header of the record holding the key pointer at `address`.
   static Address RecordAddress(Address key_pointer_address, uint32_t position) {
-    return key_pointer_address - (40 * uint64_t{position} + 8);
+    return key_pointer_address - RecordHeader::KeyPointerOffset(position);
   }
   // Address of key pointer `position` of the record at `record_address`.
   static Address KeyPointerAddress(Address record_address, uint32_t position) {
-    return record_address + (8 + 40 * uint64_t{position});
+    return record_address + RecordHeader::KeyPointerOffset(position);
   }
 
  private:
@@ -136,7 +170,70 @@ class KeyPointer {
 
   uint64_t words_[5];
 };
-static_assert(sizeof(KeyPointer) == 40, "KeyPointer is five 64-bit words");
+static_assert(sizeof(KeyPointer) == kKeyPointerSize, "KeyPointer is five 64-bit words");
+
+// Reading records in memory (a log page or a copy of one). Headers and key pointers are
+// read by copy: log memory is not aligned for the compiler's wishes, and inserts may be
+// changing a key pointer's word 0 (its chain link) meanwhile; readers that race with
+// inserts load word 0 atomically themselves.
+inline RecordHeader ReadRecordHeader(const uint8_t* record) {
+  RecordHeader header;
+  std::memcpy(static_cast<void*>(&header), record, sizeof(header));
+  return header;
+}
+inline KeyPointer ReadKeyPointer(const uint8_t* record, uint32_t position) {
+  KeyPointer pointer;
+  std::memcpy(static_cast<void*>(&pointer), record + RecordHeader::KeyPointerOffset(position), sizeof(pointer));
+  return pointer;
+}
+// The start of the record holding the key pointer at `key_pointer` with `position`.
+inline const uint8_t* RecordOfKeyPointer(const uint8_t* key_pointer, uint32_t position) {
+  return key_pointer - RecordHeader::KeyPointerOffset(position);
+}
+inline const uint8_t* RecordPayload(const uint8_t* record, RecordHeader header) {
+  return record + header.payload_offset();
+}
+// The bytes of a general key pointer's value inside its record, or nullptr when its
+// offset and size reach past the record's value area (a damaged record).
+inline const uint8_t* GeneralValueBytes(const uint8_t* record, RecordHeader header, const KeyPointer& pointer) {
+  if (uint64_t{pointer.value_offset()} + pointer.value_size() > header.value_area_size()) return nullptr;
+  return RecordPayload(record, header) + pointer.value_offset();
+}
+
+// Writes one record into log space reserved for it: the header first (as given,
+// normally invalid), then the payload with its optional values and the key pointers,
+// and finally Publish, which marks it valid with release order so that a reader who
+// sees a valid header sees the whole record. The writer owns no memory.
+class RecordWriter {
+ public:
+  RecordWriter(uint8_t* memory, RecordHeader header) : memory_{memory}, header_{header} {
+    std::memcpy(memory_, &header_, sizeof(header_));
+  }
+
+  // `header.payload_size()` bytes of payload, then `header.optional_size()` bytes of values.
+  void WriteValues(const char* payload, const char* optional) {
+    uint8_t* destination = memory_ + header_.payload_offset();
+    std::memcpy(destination, payload, header_.payload_size());
+    if (header_.optional_size() > 0) {
+      std::memcpy(destination + header_.payload_size(), optional, header_.optional_size());
+    }
+  }
+  // Writes key pointer `position` and returns its memory, which chain links then change.
+  uint8_t* WriteKeyPointer(uint32_t position, const KeyPointer& pointer) {
+    uint8_t* destination = memory_ + RecordHeader::KeyPointerOffset(position);
+    std::memcpy(destination, &pointer, sizeof(pointer));
+    return destination;
+  }
+  void Publish() {
+    header_.set_invalid(false);
+    std::atomic_ref<uint64_t>{*reinterpret_cast<uint64_t*>(memory_)}.store(header_.control(),
+                                                                          std::memory_order_release);
+  }
+
+ private:
+  uint8_t* memory_;
+  RecordHeader header_;
+};
 
 }  // namespace core
 }  // namespace psfstore

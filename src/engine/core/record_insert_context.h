@@ -10,17 +10,16 @@
 #include <vector>
 
 #include "engine/core/key_hash.h"
-#include "values/generic_value.h"
+#include "engine/core/record.h"
 
 namespace psfstore {
 namespace core {
 
-// One key pointer to be written: its chain's hash, word 1 and the value (words 2-4,
-// zero for inline predicates).
+// One key pointer to be written: its chain's hash and the key pointer itself, complete
+// but for its chain link, which the insert sets.
 struct StagedKeyPointer {
   KeyHash hash;
-  uint64_t word1;
-  recorder::data::GenericValue value;
+  KeyPointer key_pointer;
 };
 
 // One document of a batch. Key pointers and optional bytes live in the batch's shared
@@ -30,7 +29,6 @@ struct RecordInsertContext {
   uint32_t payload_size;
   uint32_t first_key_pointer;   // index into InsertStaging::key_pointers
   uint32_t key_pointer_count;
-  uint32_t general_count;       // the first general_count key pointers are general
   uint32_t first_optional_byte; // index into InsertStaging::optional_bytes
   uint32_t optional_size;
   uint32_t batch_offset;        // payload bytes of this and every earlier document

@@ -14,8 +14,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/status.h"
 #include "engine/core/light_epoch.h"
-#include "engine/core/status.h"
 #include "engine/core/system_state.h"
 
 namespace psfstore {
