@@ -35,7 +35,7 @@
 #include "engine/core/address.h"
 #include "engine/core/async_context.h"
 #include "engine/persistence/io/aligned_buffer_pool.h"
-#include "engine/persistence/io/file_system_disk.h"
+#include "engine/persistence/io/store_disk.h"
 
 namespace psfstore {
 namespace core {
@@ -61,7 +61,7 @@ class AsyncReadContext : public IAsyncContext {
 template <class Epoch>
 class PersistentMemoryMalloc {
  public:
-  using Disk = device::FileSystemDisk<Epoch>;
+  using Disk = device::StoreDisk<Epoch>;
   using LogFile = typename Disk::LogFile;
 
   static constexpr uint64_t kPageSize = Address::kPageSize;
