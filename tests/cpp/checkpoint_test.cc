@@ -19,7 +19,6 @@
 
 using namespace psfstore;
 using namespace psfstore::core;
-using environment::QueueIoHandler;
 using test_support::TempDirectory;
 
 namespace {
