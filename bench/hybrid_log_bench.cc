@@ -13,7 +13,7 @@ namespace {
 
 using psfstore::core::Address;
 using Epoch = psfstore::core::LightEpoch;
-using Disk = psfstore::device::FileSystemDisk<Epoch>;
+using Disk = psfstore::device::StoreDisk<Epoch>;
 using Log = psfstore::core::PersistentMemoryMalloc<Epoch>;
 
 struct Store {

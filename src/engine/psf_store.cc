@@ -145,7 +145,7 @@ class PsfStore::ActionWork : public GlobalPhaseWork {
 };
 
 PsfStore::PsfStore(uint64_t table_size, uint64_t log_size, const std::string& root_directory)
-    : root_directory_{device::FileSystemDisk<LightEpoch>::WithTrailingSeparator(root_directory)},
+    : root_directory_{device::StoreDisk<LightEpoch>::WithTrailingSeparator(root_directory)},
       action_work_{std::make_unique<ActionWork>(*this)},
       state_machine_{epoch_, action_work_.get()},
       hash_index_{epoch_} {
@@ -160,7 +160,7 @@ PsfStore::PsfStore(uint64_t table_size, uint64_t log_size, const std::string& ro
   }
   log_identity_ = std::make_unique<LogIdentity>(root_directory_ + kLogIdentityFileName);
   checkpointer_ = std::make_unique<Checkpointer>(root_directory_, state_machine_, hash_index_, *log_, registry_,
-                                                 disk_->handler(), *log_identity_, activation_addresses_);
+                                                 disk_->disk(), *log_identity_, activation_addresses_);
   slots_ = std::make_unique<ThreadSlot[]>(Thread::kMaxThreads);
   for (uint32_t i = 0; i < Thread::kMaxThreads; ++i) slots_[i].store = this;
 }

@@ -1,5 +1,5 @@
 // PsfStore: the storage engine. It owns the epoch, the system state machine, the hash
-// index, the hybrid log over a FileSystemDisk rooted at a directory, the predicate
+// index, the hybrid log over a StoreDisk rooted at a directory, the predicate
 // registry and one slot per thread id (two session contexts, the thread's parser and
 // its insert staging).
 //
@@ -38,7 +38,7 @@
 #include "engine/persistence/checkpoint/checkpointer.h"
 #include "engine/persistence/checkpoint/log_identity.h"
 #include "engine/persistence/checkpoint/recovery.h"
-#include "engine/persistence/io/file_system_disk.h"
+#include "engine/persistence/io/store_disk.h"
 #include "engine/persistence/log/hybrid_log.h"
 #include "engine/persistence/scan/scan_session.h"
 
@@ -65,7 +65,7 @@ class BatchRefused : public std::invalid_argument {
 
 class PsfStore {
  public:
-  using Disk = device::FileSystemDisk<LightEpoch>;
+  using Disk = device::StoreDisk<LightEpoch>;
   using Log = PersistentMemoryMalloc<LightEpoch>;
   // Called once when a predicate-set change is complete, with the log's tail then.
   using PsfChangeCallback = std::function<void(Address tail)>;

@@ -10,9 +10,9 @@
 // follow one another separated by any white space, or by nothing where the JSON
 // grammar allows it ("1 2", "{}{}").
 //
-// Field names select values by the rule of recorder::data::JsonPointer (member names
-// compared after JSON unescaping, the first matching member wins); the empty name
-// selects the whole document when it is an object or an array.
+// It joins two units: batch checking (json/batch_check.h) says whether and where a
+// buffer stops being JSON, field lookup (json/field_lookup.h) finds the projected fields
+// in each document and states the rule by which field names select values.
 //
 // One parser serves one thread. Its buffers (the JSON library's parsers, the record and
 // field lists) are kept between batches, so loading a batch no larger than an earlier
@@ -30,23 +30,11 @@
 
 #include "base/padded_buffer.h"
 #include "base/status.h"
-#include "values/generic_value.h"
+#include "json/batch_check.h"
+#include "json/field_lookup.h"
 
 namespace psfstore {
 namespace adapter {
-
-// One field found in one document: the index of the field name in the parser's list,
-// the raw JSON text of its value token and the value made from it. For a scalar the
-// token is exactly the value's text (a string keeps its quotes and escapes); for an
-// object or array it is the opening bracket. Token and String values point into the
-// loaded buffer. `value_error` says why a token has no value (an object, an array or
-// null is not a scalar); `value` is then Empty.
-struct FieldRef {
-  uint32_t index;
-  std::string_view token;
-  recorder::data::GenericValue value;
-  recorder::data::JsonValueError value_error;
-};
 
 // One document: its raw text from its first to its last character (no surrounding white
 // space) and the fields found in it, in field-name order.
@@ -58,7 +46,7 @@ struct ParsedRecord {
 class SIMDJsonAdapter {
  public:
   // Deepest nesting of arrays and objects accepted in a document.
-  static constexpr uint32_t kMaxDepth = 1024;
+  static constexpr uint32_t kMaxDepth = FieldLookup::kMaxDepth;
   // Largest document accepted: the record header's payload length field.
   static constexpr size_t kMaxDocumentSize = (size_t{1} << 25) - 1;
 
@@ -88,11 +76,6 @@ class SIMDJsonAdapter {
   ParsedRecord record(size_t i) const;
 
  private:
-  struct Walker;
-  struct PathStep {
-    std::string key;        // the unescaped reference token
-    int64_t array_index;    // the token as an array index, or -1 when it is not one
-  };
   struct RecordSpan {
     size_t payload_begin;
     size_t payload_size;
@@ -101,9 +84,6 @@ class SIMDJsonAdapter {
   };
 
   core::Status Refuse(size_t offset, std::string reason);
-  // Runs the library's complete parser over the batch and notes where each document
-  // starts; false when it refuses the batch.
-  bool ValidateWholeBatch(core::PaddedView buffer);
   // Refuses records larger than the record limit and, when the batch was split in
   // windows, a top-level number or literal cut in two by a window's end.
   core::Status CheckRecords(core::PaddedView buffer);
@@ -116,12 +96,8 @@ class SIMDJsonAdapter {
 
   std::vector<std::string> field_names_;
   size_t largest_window_;
-  // Per field name: its reference tokens; is_pointer_ is false for names that can never
-  // match (no leading '/', a bad '~' escape).
-  std::vector<std::vector<PathStep>> paths_;
-  std::vector<bool> is_pointer_;
-  size_t longest_path_ = 0;
-  bool has_pointer_fields_ = false;
+  FieldLookup lookup_;
+  BatchChecker checker_;
 
   struct Library;
   std::unique_ptr<Library> library_;
@@ -130,10 +106,6 @@ class SIMDJsonAdapter {
   std::vector<RecordSpan> records_;
   std::vector<FieldRef> fields_;
   std::vector<size_t> document_starts_;
-  // Walk state reused across documents: per depth of the current path the fields still
-  // matching it, and per field the number of the document it was last found in.
-  std::vector<uint32_t> candidate_stack_;
-  std::vector<uint32_t> found_in_document_;
   size_t next_record_ = 0;
   size_t fault_offset_ = 0;
 };

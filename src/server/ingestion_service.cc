@@ -188,17 +188,18 @@ namespace {
 
 using Message = std::vector<zmq::message_t>;
 
-// Reads one whole multipart message without waiting (its parts arrive together); empty
-// when none is there.
-Message ReceiveMessage(zmq::socket_t& from) {
+// Reads one multipart message without waiting (its parts arrive together): empty when
+// none is there. `complete`, when given, tells whether its last part arrived.
+Message ReceiveMessage(zmq::socket_t& from, bool* complete = nullptr) {
   Message message;
-  for (;;) {
+  bool last = false;
+  while (!last) {
     zmq::message_t part;
     if (!from.recv(part, zmq::recv_flags::dontwait)) break;
-    bool more = part.more();
+    last = !part.more();
     message.push_back(std::move(part));
-    if (!more) break;
   }
+  if (complete != nullptr) *complete = last;
   return message;
 }
 
@@ -345,18 +346,8 @@ bool IngestionService::StartSessionWhenAtRest(uint32_t index) {
 
 void IngestionService::HandleRequest(uint32_t index, zmq::socket_t& requests,
                                      psfstore::core::PaddedBuffer& buffer, uint64_t& serial_number) {
-  std::vector<zmq::message_t> frames;
   bool complete = false;
-  for (;;) {
-    zmq::message_t frame;
-    if (!requests.recv(frame, zmq::recv_flags::dontwait)) break;
-    bool more = frame.more();
-    frames.push_back(std::move(frame));
-    if (!more) {
-      complete = true;
-      break;
-    }
-  }
+  Message frames = ReceiveMessage(requests, &complete);
   if (frames.empty()) return;  // woken without a request: nothing to answer
   if (!complete) {
     spdlog::warn("Write thread {} fail to read write request", index);

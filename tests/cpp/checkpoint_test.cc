@@ -14,11 +14,11 @@
 #include "engine/persistence/checkpoint/checkpoint_state.h"
 #include "engine/persistence/checkpoint/index_checkpoint.h"
 #include "engine/persistence/checkpoint/naming_checkpoint.h"
+#include "engine/persistence/io/memory_disk.h"
 #include "temp_directory.h"
 
 using namespace psfstore;
 using namespace psfstore::core;
-using environment::QueueIoHandler;
 using test_support::TempDirectory;
 
 namespace {
@@ -252,23 +252,28 @@ class IndexFilesTest : public ::testing::Test {
     }
   }
 
-  Status Write(InternalHashTable& table, const std::string& directory, IndexMetadata& metadata) {
+  // On the fixture's file-system disk unless `on` names another.
+  Status Write(InternalHashTable& table, const std::string& directory, IndexMetadata& metadata,
+               device::Disk* on = nullptr) {
+    device::Disk& target = on != nullptr ? *on : disk;
     IndexFiles files;
-    Status started = files.StartWrite(table, directory, handler, metadata);
-    Status written = files.Wait(handler);
+    Status started = files.StartWrite(table, directory, target, metadata);
+    Status written = files.Wait(target);
     return started != Status::Ok ? started : written;
   }
 
-  Status Load(InternalHashTable& table, const std::string& directory, const IndexMetadata& metadata) {
+  Status Load(InternalHashTable& table, const std::string& directory, const IndexMetadata& metadata,
+              device::Disk* on = nullptr) {
+    device::Disk& target = on != nullptr ? *on : disk;
     IndexFiles files;
-    Status started = files.StartLoad(table, directory, handler, metadata);
-    Status loaded = files.Wait(handler);
+    Status started = files.StartLoad(table, directory, target, metadata);
+    Status loaded = files.Wait(target);
     if (started != Status::Ok) return started;
     if (loaded == Status::Ok) RepairLoadedIndex(table);
     return loaded;
   }
 
-  QueueIoHandler handler;
+  device::FileSystemDisk disk;
   LightEpoch epoch;
 };
 
@@ -356,6 +361,43 @@ TEST_F(IndexFilesTest, MissingTruncatedOrInconsistentFilesAreRefused) {
   IndexMetadata unwritten;
   EXPECT_EQ(Write(table, path + "gone/", unwritten), Status::IOError);
   EXPECT_EQ(unwritten.hash_table_bytes, 0u);
+}
+
+// A read or write that fails anywhere in either file (the first transfer, one in the
+// middle, the last) ends the whole write or load with IOError, never Ok.
+TEST_F(IndexFilesTest, AnyFailedTransferEndsTheWriteOrLoadWithIOError) {
+  using environment::IoOperation;
+  Protected guard{epoch};
+  InternalHashTable table{epoch};
+  table.Initialize(16384);  // 1 MiB of buckets: several chunks
+  Fill(table, 16384, 9);    // and overflow buckets
+  const uint64_t table_bytes = 16384 * 64;
+  const device::MemoryDisk::Fault faults[] = {
+      {IoOperation::kWrite, "ht.dat", 0},
+      {IoOperation::kWrite, "ht.dat", table_bytes - 1},
+      {IoOperation::kWrite, "ofb.dat", 0},
+      {IoOperation::kRead, "ht.dat", table_bytes / 2},
+      {IoOperation::kRead, "ofb.dat", 0},
+      {IoOperation::kRead, "", device::MemoryDisk::kAnyOffset, 3, 1},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.file + " at " + std::to_string(fault.offset));
+    device::MemoryDisk memory;
+    IndexMetadata metadata;
+    bool write = fault.operation == IoOperation::kWrite;
+    if (write) memory.Inject(fault);
+    Status written = Write(table, "/index/", metadata, &memory);
+    if (write) {
+      EXPECT_EQ(written, Status::IOError);
+      EXPECT_EQ(memory.failed_transfers(), 1u);
+      continue;
+    }
+    ASSERT_EQ(written, Status::Ok);
+    memory.Inject(fault);
+    InternalHashTable recovered{epoch};
+    EXPECT_EQ(Load(recovered, "/index/", metadata, &memory), Status::IOError);
+    EXPECT_EQ(memory.failed_transfers(), 1u);
+  }
 }
 
 TEST_F(IndexFilesTest, FuzzyCopyWhileAnotherThreadInserts) {

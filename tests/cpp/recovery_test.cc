@@ -21,7 +21,7 @@
 #include "engine/core/record.h"
 #include "engine/persistence/checkpoint/checkpoint_state.h"
 #include "engine/persistence/checkpoint/log_replay.h"
-#include "engine/persistence/io/file_system_disk.h"
+#include "engine/persistence/io/store_disk.h"
 #include "engine/psf_store.h"
 #include "temp_directory.h"
 
@@ -31,7 +31,7 @@ using test_support::TempDirectory;
 
 namespace {
 
-using Disk = device::FileSystemDisk<LightEpoch>;
+using Disk = device::StoreDisk<LightEpoch>;
 constexpr uint64_t kPage = Address::kPageSize;
 
 // A log image in memory, written to the store's first segment file as a whole.
@@ -118,7 +118,7 @@ class ReplayTest : public ::testing::Test {
   ~ReplayTest() override { epoch.Unprotect(); }
 
   Status Replay(Address start, Address final_address, uint32_t version, uint32_t buffer_pages) {
-    return ReplayLog(disk.log(), disk.handler(), table, start, final_address, version, buffer_pages);
+    return ReplayLog(disk.log(), disk.disk(), table, start, final_address, version, buffer_pages);
   }
 
   TempDirectory directory;

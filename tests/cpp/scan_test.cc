@@ -35,7 +35,7 @@ using test_support::TempDirectory;
 
 namespace {
 
-using Disk = device::FileSystemDisk<LightEpoch>;
+using Disk = device::StoreDisk<LightEpoch>;
 constexpr uint64_t kPage = Address::kPageSize;
 
 // A field value as the test's own model holds it: independent of GenericValue.

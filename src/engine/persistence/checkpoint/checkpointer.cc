@@ -8,14 +8,14 @@ namespace psfstore {
 namespace core {
 
 Checkpointer::Checkpointer(std::string root, StateMachine& state_machine, InternalHashTable& table, Log& log,
-                           PsfRegistry& registry, environment::QueueIoHandler& handler, LogIdentity& identity,
+                           PsfRegistry& registry, device::Disk& disk, LogIdentity& identity,
                            const std::map<uint16_t, uint64_t>& activation_addresses)
     : root_{std::move(root)},
       state_machine_{state_machine},
       table_{table},
       log_{log},
       registry_{registry},
-      handler_{handler},
+      disk_{disk},
       identity_{identity},
       activation_addresses_{activation_addresses} {}
 
@@ -79,7 +79,7 @@ Status Checkpointer::StartLogCheckpoint(LogCallback callback, Guid& token, DoneC
 
 void Checkpointer::EnterPhase(SystemState state) {
   if (state.action == Action::CheckpointIndex && state.phase == Phase::INDEX_CHKPT) {
-    if (index_files_.StartWrite(table_, IndexDirectory(), handler_, index_metadata_) != Status::Ok) MarkFailed();
+    if (index_files_.StartWrite(table_, IndexDirectory(), disk_, index_metadata_) != Status::Ok) MarkFailed();
     index_writes_issued_.store(true, std::memory_order_release);
   } else if (state.action == Action::CheckpointLog && state.phase == Phase::WAIT_FLUSH) {
     log_metadata_.final_address = log_.MoveReadOnlyToTail().control();
@@ -95,7 +95,7 @@ void Checkpointer::EnterPhase(SystemState state) {
 
 bool Checkpointer::IndexWritesCompleted() {
   if (!index_writes_issued_.load(std::memory_order_acquire)) return false;
-  if (!index_files_.Poll(handler_)) return false;
+  if (!index_files_.Poll(disk_)) return false;
   if (index_files_.failed()) MarkFailed();
   return true;
 }
@@ -109,7 +109,7 @@ bool Checkpointer::LogDurable() {
   if (!log_final_address_taken_.load(std::memory_order_acquire)) return false;
   Status status = log_.FlushStatus(Address{log_metadata_.final_address});
   if (status == Status::Pending && !flush_wait_abandoned_.load(std::memory_order_acquire)) {
-    handler_.TryComplete();
+    disk_.TryComplete();
     return false;
   }
   // A page that cannot be written, or a wait given up, ends the wait too: the

@@ -52,7 +52,7 @@ class Checkpointer {
 
   // `root` ends in "/". All parts belong to the store and outlive the checkpointer.
   Checkpointer(std::string root, StateMachine& state_machine, InternalHashTable& table, Log& log,
-               PsfRegistry& registry, environment::QueueIoHandler& handler, LogIdentity& identity,
+               PsfRegistry& registry, device::Disk& disk, LogIdentity& identity,
                const std::map<uint16_t, uint64_t>& activation_addresses);
 
   // Start a checkpoint and return its token. Aborted, changing nothing, unless the
@@ -91,7 +91,7 @@ class Checkpointer {
   InternalHashTable& table_;
   Log& log_;
   PsfRegistry& registry_;
-  environment::QueueIoHandler& handler_;
+  device::Disk& disk_;
   LogIdentity& identity_;
   const std::map<uint16_t, uint64_t>& activation_addresses_;
   LogOrigin log_origin_;

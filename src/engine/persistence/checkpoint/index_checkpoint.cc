@@ -1,13 +1,9 @@
 #include "engine/persistence/checkpoint/index_checkpoint.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
 #include <thread>
 
-#include "engine/persistence/io/file.h"
 
 namespace psfstore {
 namespace core {
@@ -31,9 +27,9 @@ uint64_t OverflowPages(uint64_t bucket_count) {
 }
 
 // Size of the file at `path`, or -1 when it cannot be read.
-int64_t FileSize(const std::string& path) {
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+int64_t FileSize(device::Disk& disk, const std::string& path) {
+  uint64_t size = 0;
+  return disk.FileSize(path, &size) == Status::Ok ? static_cast<int64_t>(size) : -1;
 }
 
 }  // namespace
@@ -48,11 +44,11 @@ class FileTransfers::TransferContext : public IAsyncContext {
   Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
 };
 
-Status FileTransfers::Open(const std::string& path, environment::QueueIoHandler& handler) {
-  file_ = device::FileSystemFile{path, device::FileOptions{}};
+Status FileTransfers::Open(const std::string& path, device::Disk& disk) {
+  file_ = device::DiskFile{&disk, path, device::FileOptions{}};
   failed_.store(false);
   pending_.store(1);  // held until SealAndCloseWhenDone
-  Status status = file_.Open(&handler);
+  Status status = file_.Open();
   if (status != Status::Ok) MarkFailed();
   return status;
 }
@@ -93,10 +89,10 @@ void FileTransfers::Release() {
   if (file_.is_open()) {
     // O_DIRECT bypasses the page cache but not the device's cache: make the data
     // durable before the checkpoint counts as written.
-    if (!failed() && ::fdatasync(file_.descriptor()) != 0) MarkFailed();
-    if (environment::CloseFile(file_.descriptor()) != 0) MarkFailed();
+    if (!failed() && file_.Sync() != Status::Ok) MarkFailed();
+    if (file_.Close() != Status::Ok) MarkFailed();
   }
-  file_ = device::FileSystemFile{};
+  file_ = device::DiskFile{};
   // Published last: whoever sees done() also sees the failed flag.
   pending_.store(0, std::memory_order_release);
 }
@@ -107,7 +103,7 @@ uint64_t OverflowBucketsInUse(const InternalHashTable& table) {
 }
 
 Status IndexFiles::StartWrite(InternalHashTable& table, const std::string& directory,
-                              environment::QueueIoHandler& handler, IndexMetadata& metadata) {
+                              device::Disk& disk, IndexMetadata& metadata) {
   metadata.table_size = table.size();
   metadata.hash_table_bytes = 0;
   metadata.overflow_bytes = 0;
@@ -118,7 +114,7 @@ Status IndexFiles::StartWrite(InternalHashTable& table, const std::string& direc
   };
 
   uint64_t table_bytes = table.size() * sizeof(HashBucket);
-  Status status = table_file_.Open(directory + "ht.dat", handler);
+  Status status = table_file_.Open(directory + "ht.dat", disk);
   keep_first(status);
   if (status == Status::Ok) {
     uint64_t chunks = ChunkCount(table_bytes, table_file_.alignment());
@@ -135,7 +131,7 @@ Status IndexFiles::StartWrite(InternalHashTable& table, const std::string& direc
   // Buckets beyond the count read now may be linked while the pages are written; the
   // log replay at recovery relinks their keys.
   uint64_t bucket_count = OverflowBucketsInUse(table);
-  status = overflow_file_.Open(directory + "ofb.dat", handler);
+  status = overflow_file_.Open(directory + "ofb.dat", disk);
   keep_first(status);
   if (status == Status::Ok) {
     for (uint64_t page = 0; page < OverflowPages(bucket_count) && status == Status::Ok; ++page) {
@@ -153,7 +149,7 @@ Status IndexFiles::StartWrite(InternalHashTable& table, const std::string& direc
 }
 
 Status IndexFiles::StartLoad(InternalHashTable& table, const std::string& directory,
-                             environment::QueueIoHandler& handler, const IndexMetadata& metadata) {
+                             device::Disk& disk, const IndexMetadata& metadata) {
   uint64_t size = metadata.table_size;
   if (size == 0 || (size & (size - 1)) != 0 || size > InternalHashTable::kMaxSize ||
       metadata.hash_table_bytes != size * sizeof(HashBucket) ||
@@ -163,8 +159,8 @@ Status IndexFiles::StartLoad(InternalHashTable& table, const std::string& direct
   }
   uint64_t pages = OverflowPages(metadata.overflow_bucket_count);
   // Files shorter than their recorded content were truncated: refuse before loading.
-  int64_t table_file_size = FileSize(directory + "ht.dat");
-  int64_t overflow_file_size = FileSize(directory + "ofb.dat");
+  int64_t table_file_size = FileSize(disk, directory + "ht.dat");
+  int64_t overflow_file_size = FileSize(disk, directory + "ofb.dat");
   if (table_file_size < 0 || overflow_file_size < 0 ||
       static_cast<uint64_t>(table_file_size) < metadata.hash_table_bytes ||
       static_cast<uint64_t>(overflow_file_size) < pages * OverflowBuckets::kPageBytes) {
@@ -180,7 +176,7 @@ Status IndexFiles::StartLoad(InternalHashTable& table, const std::string& direct
   }
 
   Status result = Status::Ok;
-  Status status = table_file_.Open(directory + "ht.dat", handler);
+  Status status = table_file_.Open(directory + "ht.dat", disk);
   if (status == Status::Ok) {
     uint64_t chunks = ChunkCount(metadata.hash_table_bytes, table_file_.alignment());
     uint64_t chunk_bytes = metadata.hash_table_bytes / chunks;
@@ -195,7 +191,7 @@ Status IndexFiles::StartLoad(InternalHashTable& table, const std::string& direct
     overflow_file_.SealAndCloseWhenDone();
     return result;
   }
-  status = overflow_file_.Open(directory + "ofb.dat", handler);
+  status = overflow_file_.Open(directory + "ofb.dat", disk);
   for (uint64_t page = 0; page < pages && status == Status::Ok; ++page) {
     status = overflow_file_.Read(page * OverflowBuckets::kPageBytes, table.overflow_buckets().page(page),
                                  static_cast<uint32_t>(OverflowBuckets::kPageBytes));
@@ -204,15 +200,15 @@ Status IndexFiles::StartLoad(InternalHashTable& table, const std::string& direct
   return status == Status::Ok ? Status::Ok : Status::IOError;
 }
 
-bool IndexFiles::Poll(environment::QueueIoHandler& handler) {
+bool IndexFiles::Poll(device::Disk& disk) {
   if (done()) return true;
-  handler.TryComplete();
+  disk.TryComplete();
   return done();
 }
 
-Status IndexFiles::Wait(environment::QueueIoHandler& handler) {
+Status IndexFiles::Wait(device::Disk& disk) {
   while (!done()) {
-    if (!handler.TryComplete()) std::this_thread::yield();
+    if (!disk.TryComplete()) std::this_thread::yield();
   }
   return failed() ? Status::IOError : Status::Ok;
 }

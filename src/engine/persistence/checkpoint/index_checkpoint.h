@@ -16,8 +16,8 @@
 #include "base/status.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/persistence/checkpoint/checkpoint_state.h"
-#include "engine/persistence/io/file_system_file.h"
-#include "engine/persistence/io/queue_io_handler.h"
+#include "engine/persistence/io/disk_file.h"
+#include "engine/persistence/io/disk.h"
 
 namespace psfstore {
 namespace core {
@@ -29,8 +29,8 @@ class FileTransfers {
   FileTransfers(const FileTransfers&) = delete;
   FileTransfers& operator=(const FileTransfers&) = delete;
 
-  // Opens `path` (unbuffered) on `handler`; IOError when it cannot be opened.
-  Status Open(const std::string& path, environment::QueueIoHandler& handler);
+  // Opens `path` (unbuffered) on `disk`; IOError when it cannot be opened.
+  Status Open(const std::string& path, device::Disk& disk);
   // Schedules one transfer of `length` bytes at `offset`. A transfer that cannot be
   // scheduled marks the file failed and returns the reason.
   Status Read(uint64_t offset, void* buffer, uint32_t length);
@@ -49,7 +49,7 @@ class FileTransfers {
   Status Schedule(bool write, uint64_t offset, void* buffer, uint32_t length);
   void Release();
 
-  device::FileSystemFile file_;
+  device::DiskFile file_;
   // Scheduled transfers not yet completed, plus one until the file is sealed.
   std::atomic<uint32_t> pending_{0};
   std::atomic<bool> failed_{false};
@@ -63,19 +63,19 @@ class IndexFiles {
   // fills the metadata's table size, byte counts and overflow bucket count. Returns
   // the first failure (files that cannot be opened, transfers that cannot be
   // scheduled); whatever was scheduled still completes and done() becomes true.
-  Status StartWrite(InternalHashTable& table, const std::string& directory, environment::QueueIoHandler& handler,
+  Status StartWrite(InternalHashTable& table, const std::string& directory, device::Disk& disk,
                     IndexMetadata& metadata);
 
   // Replaces `table`'s contents by the checkpoint's: sizes the table from the metadata
   // and schedules the reads. Corruption when the metadata is inconsistent, IOError
   // when a file is missing, shorter than the metadata says or cannot be read.
-  Status StartLoad(InternalHashTable& table, const std::string& directory, environment::QueueIoHandler& handler,
+  Status StartLoad(InternalHashTable& table, const std::string& directory, device::Disk& disk,
                    const IndexMetadata& metadata);
 
   // Polls one completion; true once every transfer of both files has ended.
-  bool Poll(environment::QueueIoHandler& handler);
+  bool Poll(device::Disk& disk);
   // Polls until done; IOError when any transfer failed.
-  Status Wait(environment::QueueIoHandler& handler);
+  Status Wait(device::Disk& disk);
 
   bool done() const { return table_file_.done() && overflow_file_.done(); }
   bool failed() const { return table_file_.failed() || overflow_file_.failed(); }

@@ -22,7 +22,7 @@
 #include "engine/core/address.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/record.h"
-#include "engine/persistence/io/queue_io_handler.h"
+#include "engine/persistence/io/disk.h"
 
 namespace psfstore {
 namespace core {
@@ -46,7 +46,7 @@ bool KeyPointerHash(const uint8_t* record, const RecordHeader& header, uint32_t 
 // the first failure: IOError for a page that cannot be read or written in full. The
 // caller holds the epoch and no other thread uses the table or the log.
 template <class LogFile>
-Status ReplayLog(LogFile& log, environment::QueueIoHandler& handler, InternalHashTable& table, Address start,
+Status ReplayLog(LogFile& log, device::Disk& disk, InternalHashTable& table, Address start,
                  Address final_address, uint32_t checkpoint_version, uint32_t buffer_pages);
 
 // ---------------------------------------------------------------------------------
@@ -64,15 +64,15 @@ struct PageBuffer {
 template <class LogFile>
 class Replay {
  public:
-  Replay(LogFile& log, environment::QueueIoHandler& handler, uint64_t first_page, uint64_t end_page,
+  Replay(LogFile& log, device::Disk& disk, uint64_t first_page, uint64_t end_page,
          uint32_t buffer_pages)
-      : log_{log}, handler_{handler}, first_page_{first_page}, end_page_{end_page},
+      : log_{log}, disk_{disk}, first_page_{first_page}, end_page_{end_page},
         states_(end_page - first_page), buffers_(buffer_pages) {}
 
   ~Replay() {
     // Transfers still in flight point at the buffers and states: wait them out.
     while (in_flight_.load() > 0) {
-      if (!handler_.TryComplete()) std::this_thread::yield();
+      if (!disk_.TryComplete()) std::this_thread::yield();
     }
   }
 
@@ -96,7 +96,7 @@ class Replay {
   Status WaitFor(uint64_t page, PageState state) {
     while (StateOf(page).load() != state) {
       if (failed()) return Status::IOError;
-      if (!handler_.TryComplete()) std::this_thread::yield();
+      if (!disk_.TryComplete()) std::this_thread::yield();
     }
     return failed() ? Status::IOError : Status::Ok;
   }
@@ -142,7 +142,7 @@ class Replay {
   }
 
   LogFile& log_;
-  environment::QueueIoHandler& handler_;
+  device::Disk& disk_;
   uint64_t first_page_;
   uint64_t end_page_;
   std::vector<std::atomic<uint32_t>> states_;
@@ -154,14 +154,14 @@ class Replay {
 }  // namespace log_replay_detail
 
 template <class LogFile>
-Status ReplayLog(LogFile& log, environment::QueueIoHandler& handler, InternalHashTable& table, Address start,
+Status ReplayLog(LogFile& log, device::Disk& disk, InternalHashTable& table, Address start,
                  Address final_address, uint32_t checkpoint_version, uint32_t buffer_pages) {
   using namespace log_replay_detail;
   if (final_address <= start) return Status::Ok;
   uint64_t first_page = start.page();
   uint64_t end_page = final_address.page() + (final_address.offset() != 0 ? 1 : 0);
   buffer_pages = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint32_t>(buffer_pages, 1), end_page - first_page));
-  Replay<LogFile> replay{log, handler, first_page, end_page, buffer_pages};
+  Replay<LogFile> replay{log, disk, first_page, end_page, buffer_pages};
   Status status = replay.Allocate();
   if (status != Status::Ok) return status;
   for (uint64_t page = first_page; page < first_page + buffer_pages; ++page) {

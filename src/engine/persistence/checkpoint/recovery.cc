@@ -93,14 +93,14 @@ Status Recover(RecoveryTarget target, const Guid& index_token, const Guid& log_t
     target.state_machine.SetRecoveredVersion(log.version + 1);
     IndexFiles files;
     status = files.StartLoad(target.table, target.root + IndexCheckpointDirectory(index_token),
-                             target.disk.handler(), index);
-    Status loaded = files.Wait(target.disk.handler());
+                             target.disk.disk(), index);
+    Status loaded = files.Wait(target.disk.disk());
     if (status == Status::Ok) status = loaded;
     if (status != Status::Ok) status = status.Annotate("cannot load the hash index of checkpoint " + index_token.ToString());
   }
   if (status == Status::Ok) {
     RepairLoadedIndex(target.table);
-    status = ReplayLog(target.disk.log(), target.disk.handler(), target.table, Address{index.checkpoint_start_address},
+    status = ReplayLog(target.disk.log(), target.disk.disk(), target.table, Address{index.checkpoint_start_address},
                        Address{log.final_address}, log.version, kReplayBufferPages);
     if (status != Status::Ok) status = status.Annotate("cannot replay the log up to the checkpoint");
   }

@@ -23,7 +23,7 @@
 #include "engine/core/state_machine.h"
 #include "engine/persistence/checkpoint/checkpoint_state.h"
 #include "engine/persistence/checkpoint/log_identity.h"
-#include "engine/persistence/io/file_system_disk.h"
+#include "engine/persistence/io/store_disk.h"
 #include "engine/persistence/log/hybrid_log.h"
 
 namespace psfstore {
@@ -48,7 +48,7 @@ struct RecoveryTarget {
   StateMachine& state_machine;
   InternalHashTable& table;
   PersistentMemoryMalloc<LightEpoch>& log;
-  device::FileSystemDisk<LightEpoch>& disk;
+  device::StoreDisk<LightEpoch>& disk;
   PsfRegistry& registry;
   LogIdentity& identity;
 };

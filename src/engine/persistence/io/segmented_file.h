@@ -16,7 +16,8 @@
 
 #include "base/status.h"
 #include "engine/core/async_context.h"
-#include "engine/persistence/io/file_system_file.h"
+#include "engine/persistence/io/disk.h"
+#include "engine/persistence/io/disk_file.h"
 #include "engine/persistence/io/queue_io_handler.h"
 
 namespace psfstore {
@@ -27,7 +28,7 @@ namespace device {
 class SegmentBundle {
  public:
   SegmentBundle(uint64_t begin, uint64_t end)
-      : begin{begin}, end{end}, files{std::make_unique<FileSystemFile[]>(end - begin)} {}
+      : begin{begin}, end{end}, files{std::make_unique<DiskFile[]>(end - begin)} {}
   // Closes the files only while this bundle owns them; a replaced bundle does not.
   ~SegmentBundle() {
     if (!owner) return;
@@ -35,46 +36,46 @@ class SegmentBundle {
   }
 
   bool contains(uint64_t segment) const { return segment >= begin && segment < end; }
-  FileSystemFile& file(uint64_t segment) { return files[segment - begin]; }
-  const FileSystemFile& file(uint64_t segment) const { return files[segment - begin]; }
+  DiskFile& file(uint64_t segment) { return files[segment - begin]; }
+  const DiskFile& file(uint64_t segment) const { return files[segment - begin]; }
 
   const uint64_t begin;
   const uint64_t end;
   bool owner = true;
-  std::unique_ptr<FileSystemFile[]> files;
+  std::unique_ptr<DiskFile[]> files;
 };
 
 // Called once truncated segments are deleted, with the log's new begin address on disk.
 using TruncateCallback = void (*)(uint64_t new_begin_address);
 
 template <class Epoch>
-class FileSystemSegmentedFile {
+class SegmentedFile {
  public:
   static constexpr uint32_t kSegmentBits = 30;
   static constexpr uint64_t kSegmentSize = uint64_t{1} << kSegmentBits;
 
-  FileSystemSegmentedFile(std::string base_name, FileOptions options,
-                          environment::QueueIoHandler& handler, Epoch& epoch)
-      : base_name_{std::move(base_name)}, options_{options}, handler_{handler}, epoch_{epoch} {}
+  SegmentedFile(std::string base_name, FileOptions options,
+                          Disk& disk, Epoch& epoch)
+      : base_name_{std::move(base_name)}, options_{options}, disk_{disk}, epoch_{epoch} {}
 
-  ~FileSystemSegmentedFile() { delete bundle_.load(std::memory_order_acquire); }
+  ~SegmentedFile() { delete bundle_.load(std::memory_order_acquire); }
 
-  FileSystemSegmentedFile(const FileSystemSegmentedFile&) = delete;
-  FileSystemSegmentedFile& operator=(const FileSystemSegmentedFile&) = delete;
+  SegmentedFile(const SegmentedFile&) = delete;
+  SegmentedFile& operator=(const SegmentedFile&) = delete;
 
   // Transfers at a log address; the transfer must not cross a segment boundary. The
   // segment is opened first when needed; if it cannot be (it was truncated), the
   // status is returned and nothing is scheduled.
   core::Status ReadAsync(uint64_t address, void* buffer, uint32_t length,
                          core::AsyncIOCallback callback, core::IAsyncContext& context) {
-    const FileSystemFile* file = nullptr;
+    const DiskFile* file = nullptr;
     core::Status status = FileFor(address, length, &file);
     if (status != core::Status::Ok) return status;
     return file->ReadAsync(address & (kSegmentSize - 1), buffer, length, callback, context);
   }
   core::Status WriteAsync(uint64_t address, const void* buffer, uint32_t length,
                           core::AsyncIOCallback callback, core::IAsyncContext& context) {
-    const FileSystemFile* file = nullptr;
+    const DiskFile* file = nullptr;
     core::Status status = FileFor(address, length, &file);
     if (status != core::Status::Ok) return status;
     return file->WriteAsync(address & (kSegmentSize - 1), buffer, length, callback, context);
@@ -105,8 +106,8 @@ class FileSystemSegmentedFile {
       if (old_bundle != nullptr && old_bundle->contains(k)) {
         bundle->file(k) = old_bundle->file(k);
       } else {
-        bundle->file(k) = FileSystemFile{SegmentName(k), options_};
-        bundle->file(k).Open(&handler_);
+        bundle->file(k) = DiskFile{&disk_, SegmentName(k), options_};
+        bundle->file(k).Open();
       }
     }
     bundle_.store(bundle, std::memory_order_release);
@@ -155,7 +156,7 @@ class FileSystemSegmentedFile {
   }
   // base name + decimal segment number, with no separator.
   std::string SegmentName(uint64_t segment) const { return base_name_ + std::to_string(segment); }
-  environment::QueueIoHandler& handler() { return handler_; }
+  Disk& disk() { return disk_; }
 
  private:
   // Frees a replaced bundle after the epoch moves on; first closes and deletes the
@@ -197,7 +198,7 @@ class FileSystemSegmentedFile {
     epoch_.BumpCurrentEpoch(&RunRetire, context);
   }
 
-  core::Status FileFor(uint64_t address, uint32_t length, const FileSystemFile** file) {
+  core::Status FileFor(uint64_t address, uint32_t length, const DiskFile** file) {
     uint64_t segment = address >> kSegmentBits;
     if (((address + length - 1) >> kSegmentBits) != segment && length > 0) {
       return environment::QueueIoHandler::RefuseSubmission(EINVAL, -1);
@@ -218,7 +219,7 @@ class FileSystemSegmentedFile {
   std::atomic<SegmentBundle*> bundle_{nullptr};
   std::string base_name_;
   FileOptions options_;
-  environment::QueueIoHandler& handler_;
+  Disk& disk_;
   Epoch& epoch_;
   std::mutex mutex_;
 };

@@ -35,7 +35,7 @@
 #include "engine/core/address.h"
 #include "engine/core/async_context.h"
 #include "engine/persistence/io/aligned_buffer_pool.h"
-#include "engine/persistence/io/file_system_disk.h"
+#include "engine/persistence/io/store_disk.h"
 
 namespace psfstore {
 namespace core {
@@ -61,7 +61,7 @@ class AsyncReadContext : public IAsyncContext {
 template <class Epoch>
 class PersistentMemoryMalloc {
  public:
-  using Disk = device::FileSystemDisk<Epoch>;
+  using Disk = device::StoreDisk<Epoch>;
   using LogFile = typename Disk::LogFile;
 
   static constexpr uint64_t kPageSize = Address::kPageSize;
@@ -164,7 +164,7 @@ class PersistentMemoryMalloc {
     if (tail_page <= kMutablePages) return;
     Address desired{tail_page - kMutablePages, 0};
     if (RaiseMarker(read_only_address_, desired)) {
-      Defer(&OnPagesMarkedReadOnly, desired);
+      Defer(Marker::kReadOnly, desired);
     }
   }
   void MoveHeadMarker(uint64_t tail_page) {
@@ -172,14 +172,14 @@ class PersistentMemoryMalloc {
     Address desired{tail_page - buffer_size_ + kHeadReservePages, 0};
     Address flushed = flushed_until_address_.load();
     if (flushed < desired) desired = Address{flushed.page(), 0};
-    if (RaiseMarker(head_address_, desired)) Defer(&OnPagesClosed, desired);
+    if (RaiseMarker(head_address_, desired)) Defer(Marker::kHead, desired);
   }
 
   // Freezes everything up to the tail (the partly filled tail page included) and has it
   // written once the epoch moves on. Returns the tail address.
   Address MoveReadOnlyToTail() {
     Address tail = GetTailAddress();
-    if (RaiseMarker(read_only_address_, tail)) Defer(&OnPagesMarkedReadOnly, tail);
+    if (RaiseMarker(read_only_address_, tail)) Defer(Marker::kReadOnly, tail);
     return tail;
   }
 
@@ -349,10 +349,16 @@ class PersistentMemoryMalloc {
   };
 
   // Context of an epoch-deferred marker action.
+  // The markers whose safe copies trail them by an epoch: pages behind the safe
+  // read-only marker are written, pages behind the safe head are closed.
+  enum class Marker : uint8_t { kReadOnly, kHead };
+
   struct MarkerContext : public IAsyncContext {
-    MarkerContext(PersistentMemoryMalloc* log, Address address) : log{log}, address{address} {}
+    MarkerContext(PersistentMemoryMalloc* log, Marker marker, Address address)
+        : log{log}, marker{marker}, address{address} {}
     Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
     PersistentMemoryMalloc* log;
+    Marker marker;
     Address address;
   };
 
@@ -417,30 +423,29 @@ class PersistentMemoryMalloc {
     return false;
   }
 
-  void Defer(void (*action)(void*), Address address) {
+  void Defer(Marker marker, Address address) {
     pending_actions_.fetch_add(1);
-    epoch_.BumpCurrentEpoch(action, new MarkerContext{this, address});
+    epoch_.BumpCurrentEpoch(&OnMarkerSafe, new MarkerContext{this, marker, address});
   }
 
-  static void OnPagesMarkedReadOnly(void* context) {
+  // Runs once no thread can still act on the marker's old value: raises its safe copy
+  // and writes (read-only) or closes (head) the pages the safe copy passed.
+  static void OnMarkerSafe(void* context) {
     std::unique_ptr<MarkerContext> marker{static_cast<MarkerContext*>(context)};
-    marker->log->pending_actions_.fetch_sub(1);
     PersistentMemoryMalloc* log = marker->log;
+    log->pending_actions_.fetch_sub(1);
+    bool read_only = marker->marker == Marker::kReadOnly;
     Address old_safe;
-    if (RaiseMarker(log->safe_read_only_address_, marker->address, &old_safe)) {
-      log->AsyncFlushPages(old_safe.page(), marker->address);
+    if (!RaiseMarker(read_only ? log->safe_read_only_address_ : log->safe_head_address_,
+                     marker->address, &old_safe)) {
+      return;
     }
-  }
-
-  static void OnPagesClosed(void* context) {
-    std::unique_ptr<MarkerContext> marker{static_cast<MarkerContext*>(context)};
-    marker->log->pending_actions_.fetch_sub(1);
-    PersistentMemoryMalloc* log = marker->log;
-    Address old_safe;
-    if (RaiseMarker(log->safe_head_address_, marker->address, &old_safe)) {
-      for (uint64_t page = old_safe.page(); page < marker->address.page(); ++page) {
-        log->ClosePage(page);
-      }
+    if (read_only) {
+      log->AsyncFlushPages(old_safe.page(), marker->address);
+      return;
+    }
+    for (uint64_t page = old_safe.page(); page < marker->address.page(); ++page) {
+      log->ClosePage(page);
     }
   }
 

@@ -39,11 +39,6 @@ Address RecordOf(HybridLog& log, Address key_pointer_address) {
   return KeyPointer::RecordAddress(key_pointer_address, key_pointer.position());
 }
 
-ScanStatus Suspend(ChainScanContext& context, ScanSession& session, Address resume,
-                   Address start, Address end, ScanStatus status) {
-  return context.Suspend(session.version(), session.phase(), resume, start, end, status);
-}
-
 // One disk read of the chain scan.
 class ChainReadContext : public AsyncReadContext {
  public:
@@ -167,12 +162,12 @@ ScanStatus ChainScan(HybridLog& log, InternalHashTable& index, ScanSession& sess
   address = SkipToMatch(log, context, address, &header);
   if (address >= log.GetHeadAddress() && session.phase() == Phase::PREPARE &&
       (session.version() % RecordHeader::kVersionModulus) < header.checkpoint_version()) {
-    return Suspend(context, session, address, Address{0}, Address::Max(), ScanStatus::VersionShift);
+    return context.Suspend(session, address, Address{0}, Address::Max(), ScanStatus::VersionShift);
   }
   while (address >= start && address != Address::Invalid()) {
     if (address < log.GetHeadAddress()) {
       if (address < log.GetBeginAddress()) return ScanStatus::Done;
-      return Suspend(context, session, address, start, end, ScanStatus::InProgress);
+      return context.Suspend(session, address, start, end, ScanStatus::InProgress);
     }
     Address record_address = RecordOf(log, address);
     if (record_address < start) return ScanStatus::Done;

@@ -178,7 +178,7 @@ void OnPageRead(IAsyncContext* context, Status result, size_t bytes_transferred)
 ScanStatus FullScan(HybridLog& log, ScanSession& session, FullScanContext& context,
                     Address start, Address end) {
   auto suspend = [&](Address resume, ScanStatus status) {
-    return context.Suspend(session.version(), session.phase(), resume, start, end, status);
+    return context.Suspend(session, resume, start, end, status);
   };
   Address tail = log.GetTailAddress();
   Address last = std::min(end, tail);

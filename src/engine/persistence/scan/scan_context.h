@@ -23,6 +23,7 @@
 #include "engine/core/key_hash.h"
 #include "engine/core/record.h"
 #include "engine/core/system_state.h"
+#include "engine/persistence/scan/scan_session.h"
 #include "values/generic_value.h"
 #include "values/json_pointer.h"
 
@@ -61,26 +62,37 @@ class ScanMatches {
   std::vector<uint64_t> addresses_;
 };
 
-// Walks one predicate chain. The predicate receives the value held by a key pointer.
-class BasicScanner : public IAsyncContext {
+// What both kinds of scanner share: the match list, which every copy of a scanner
+// shares with the one it was copied from, and the predicate on field values.
+class MatchingScanner : public IAsyncContext {
  public:
   using Predicate = std::function<bool(const recorder::data::GenericValue&)>;
+
+  uint64_t match_count() const { return matches_->count(); }
+  quillmark::storage::Bitmap results() const { return matches_->ToBitmap(); }
+  ScanMatches& matches() { return *matches_; }
+  void Touch(Address record_address) { matches_->Add(record_address); }
+
+ protected:
+  explicit MatchingScanner(Predicate predicate)
+      : matches_{std::make_shared<ScanMatches>()}, predicate_{std::move(predicate)} {}
+  MatchingScanner(const MatchingScanner& other) = default;
+
+  std::shared_ptr<ScanMatches> matches_;
+  Predicate predicate_;
+};
+
+// Walks one predicate chain. The predicate receives the value held by a key pointer.
+class BasicScanner : public MatchingScanner {
+ public:
   static constexpr ScanKind kKind = ScanKind::Chain;
 
   BasicScanner(uint16_t predicate_id, KeyHash key_hash, Predicate predicate)
-      : matches_{std::make_shared<ScanMatches>()},
-        predicate_id_{predicate_id},
-        key_hash_{key_hash},
-        predicate_{std::move(predicate)} {}
+      : MatchingScanner{std::move(predicate)}, predicate_id_{predicate_id}, key_hash_{key_hash} {}
   BasicScanner(const BasicScanner& other) = default;
 
   uint16_t predicate_id() const { return predicate_id_; }
   KeyHash key_hash() const { return key_hash_; }
-  uint64_t match_count() const { return matches_->count(); }
-  quillmark::storage::Bitmap results() const { return matches_->ToBitmap(); }
-  ScanMatches& matches() { return *matches_; }
-
-  void Touch(Address record_address) { matches_->Add(record_address); }
   // Key pointers hold scalars only: a chain scan never meets a value it cannot compare.
   bool failed() const { return false; }
 
@@ -101,43 +113,32 @@ class BasicScanner : public IAsyncContext {
   Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
 
  private:
-  std::shared_ptr<ScanMatches> matches_;
   uint16_t predicate_id_;
   KeyHash key_hash_;
-  Predicate predicate_;
 };
 
 // Parses each record's JSON payload for one field (a JSON Pointer such as "/a/b") and
 // tests the field's value.
-class BasicFullScanner : public IAsyncContext {
+class BasicFullScanner : public MatchingScanner {
  public:
-  using Predicate = std::function<bool(const recorder::data::GenericValue&)>;
   static constexpr ScanKind kKind = ScanKind::Full;
   // Full scans follow no chain.
   KeyHash key_hash() const { return KeyHash{0}; }
 
   BasicFullScanner(std::string field_name, Predicate predicate)
-      : matches_{std::make_shared<ScanMatches>()},
+      : MatchingScanner{std::move(predicate)},
         field_name_{std::move(field_name)},
         pointer_{field_name_},
-        predicate_{std::move(predicate)},
         parser_{std::make_unique<simdjson::ondemand::parser>()},
         value_error_{std::make_shared<std::atomic<uint8_t>>(0)} {}
   BasicFullScanner(const BasicFullScanner& other)
-      : IAsyncContext(other),
-        matches_{other.matches_},
+      : MatchingScanner(other),
         field_name_{other.field_name_},
         pointer_{other.pointer_},
-        predicate_{other.predicate_},
         parser_{std::make_unique<simdjson::ondemand::parser>()},
         value_error_{other.value_error_} {}
 
   const std::string& field_name() const { return field_name_; }
-  uint64_t match_count() const { return matches_->count(); }
-  quillmark::storage::Bitmap results() const { return matches_->ToBitmap(); }
-  ScanMatches& matches() { return *matches_; }
-
-  void Touch(Address record_address) { matches_->Add(record_address); }
 
   // The first field value that could not be compared (an object, an array, null or a
   // malformed token); the scan stops at it. None while every value was a scalar.
@@ -176,10 +177,8 @@ class BasicFullScanner : public IAsyncContext {
   Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
 
  private:
-  std::shared_ptr<ScanMatches> matches_;
   std::string field_name_;
   recorder::data::JsonPointer pointer_;
-  Predicate predicate_;
   std::unique_ptr<simdjson::ondemand::parser> parser_;
   std::shared_ptr<std::atomic<uint8_t>> value_error_;
 };
@@ -218,10 +217,10 @@ class AsyncPendingScanContext : public IAsyncContext {
 
   // Notes where the in-memory part stopped, its bounds and the session's view at that
   // moment, and returns `status` (InProgress or VersionShift).
-  ScanStatus Suspend(uint32_t version, Phase phase, Address resume, Address start, Address end,
+  ScanStatus Suspend(const ScanSession& session, Address resume, Address start, Address end,
                      ScanStatus status) {
-    session_version = version;
-    session_phase = phase;
+    session_version = session.version();
+    session_phase = session.phase();
     resume_address = resume;
     start_bound = start;
     end_bound = end;

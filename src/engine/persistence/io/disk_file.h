@@ -6,7 +6,7 @@
 
 #include "base/status.h"
 #include "engine/core/async_context.h"
-#include "engine/persistence/io/queue_io_handler.h"
+#include "engine/persistence/io/disk.h"
 
 namespace psfstore {
 namespace device {
@@ -16,26 +16,30 @@ struct FileOptions {
   bool unbuffered = true;
 };
 
-// A file handle that is a plain value: copies share the descriptor and nothing closes
+// A file handle that is a plain value: copies share the disk's handle and nothing closes
 // it implicitly, so a segment bundle can hand its files on to the next bundle while
 // readers still use the old one. Close or Delete release it.
-class FileSystemFile {
+class DiskFile {
  public:
-  FileSystemFile() = default;
-  FileSystemFile(std::string filename, FileOptions options)
-      : filename_{std::move(filename)}, options_{options} {}
+  DiskFile() = default;
+  // A closed file named `filename` on `disk`, which must outlive every copy.
+  DiskFile(Disk* disk, std::string filename, FileOptions options)
+      : filename_{std::move(filename)}, options_{options}, disk_{disk} {}
 
-  // Opens or creates the file (never truncating it) and ties it to `handler`, which
-  // carries all of its transfers. IOError when the file cannot be opened or its
-  // sector size cannot be read.
-  core::Status Open(environment::QueueIoHandler* handler);
+  // Opens or creates the file (never truncating it) on its disk, which carries all of
+  // its transfers. IOError when the file cannot be opened or its sector size cannot be
+  // read.
+  core::Status Open();
 
-  // Closes the descriptor if one is held. A failed close is ignored.
-  void Close();
+  // Closes the handle if one is held; IOError when the disk reports the close failed
+  // (the handle is released either way).
+  core::Status Close();
+  // Makes the data written so far durable; IOError when the disk cannot.
+  core::Status Sync() const;
   // Closes, then removes the file by name. A failed removal is ignored.
   void Delete();
 
-  // Schedules a transfer on the handler. Offset, length and buffer address must be
+  // Schedules a transfer on the disk. Offset, length and buffer address must be
   // multiples of the sector size, buffered or not, so the same code runs on every file
   // system; a misaligned or closed transfer is refused with IOError.
   core::Status ReadAsync(uint64_t offset, void* buffer, uint32_t length,
@@ -48,7 +52,6 @@ class FileSystemFile {
   bool is_open() const { return open_; }
   // True when transfers bypass the page cache.
   bool direct() const { return direct_; }
-  int descriptor() const { return descriptor_; }
 
  private:
   core::Status Schedule(environment::IoOperation operation, uint64_t offset, void* buffer,
@@ -61,7 +64,7 @@ class FileSystemFile {
   bool open_ = false;
   bool direct_ = false;
   FileOptions options_;
-  environment::QueueIoHandler* handler_ = nullptr;
+  Disk* disk_ = nullptr;
 };
 
 }  // namespace device
