@@ -6,12 +6,15 @@ Turns the airports of the `airportsdata` package into JSON lines, creates a stor
 temporary directory, starts the ingestion service, sends the airports from a client in
 another process over ZeroMQ, queries them through projections and by full scans, extracts
 columns into an Arrow table, takes a snapshot, recovers it in a fresh process and checks
-that the recovered store gives the same answers. Serves loopback only and leaves nothing
-running.
+that the recovered store gives the same answers. Then runs the store as a service
+(`python -m quillmark serve`), queries it from this process, stops it with SIGTERM and
+restarts it into its final snapshot. Serves loopback only and leaves nothing running.
 """
 import multiprocessing
 import os
+import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -185,7 +188,50 @@ def main():
             print(f"   extracted table: {'identical' if same_table else 'DIFFERENT'}")
             assert recovered == found and same_table, "the recovered store answers differently"
 
+        serve_the_airports(os.path.join(temporary, "service"), lines)
+
     summary(started)
+
+
+def start_service(directory, port, query_port):
+    """`python -m quillmark serve` in a child process; returns it once it printed its start line."""
+    command = [sys.executable, "-m", "quillmark", "serve", directory, "--port", str(port), "--query-port",
+               str(query_port), "--log-memory", "256MiB", "--project", "/country", "--log-level", "warning"]
+    service = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    for line in service.stdout:
+        print(f"   service: {line.strip()}", flush=True)
+        if line.startswith("quillmark: "):
+            return service
+    raise RuntimeError(f"the service did not start (exit code {service.wait()})")
+
+
+def stop_service(service):
+    service.send_signal(signal.SIGTERM)
+    for line in service.stdout:
+        print(f"   service: {line.strip()}", flush=True)
+    assert service.wait(timeout=60) == 0, "the service did not stop cleanly"
+
+
+def serve_the_airports(directory, lines):
+    port, query_port = free_port(), free_port()
+    columns = [["icao", "String", "/icao", None], ["name", "String", "/name", None]]
+    with Step("The store as a service: `python -m quillmark serve`, asked from another process"):
+        service = start_service(directory, port, query_port)
+        with quillmark.Client(f"tcp://127.0.0.1:{port}", timeout=30) as client:
+            batches = [(b"".join(lines[i:i + BATCH_RECORDS]), b"%d" % i) for i in range(0, len(lines), BATCH_RECORDS)]
+            acknowledged = sum(1 for _ in client.send_many(batches))
+        print(f"   Client: {acknowledged}/{len(batches)} batches acknowledged")
+        with quillmark.QueryClient(f"tcp://127.0.0.1:{query_port}", timeout=30) as queries:
+            before = queries.query("/country", "EQ", ["NZ"], columns)
+            print(f"   QueryClient: {before.num_rows} New Zealand airports, stats {queries.stats()}")
+        stop_service(service)
+    with Step("Restart the service on the same directory: it recovers its final snapshot"):
+        service = start_service(directory, port, query_port)
+        with quillmark.QueryClient(f"tcp://127.0.0.1:{query_port}", timeout=30) as queries:
+            after = queries.query("/country", "EQ", ["NZ"], columns)
+        print(f"   {after.num_rows} New Zealand airports, {'identical' if after.equals(before) else 'DIFFERENT'}")
+        stop_service(service)
+        assert after.equals(before), "the restarted service answers differently"
 
 
 def summary(started):

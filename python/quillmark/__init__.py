@@ -11,8 +11,11 @@ from .client import (BadDataError, BusyError, Client, IngestionError, MessageCou
                      ReplyTimeout)
 from .tables import to_table
 from .service import running
+from .query import QueryClient, QueryError
+from .server import RecordServer
 
 __all__ = [name for name in dir(extension) if not name.startswith("_")] + [
     "BadDataError", "BusyError", "Client", "IngestionError", "MessageCountError", "NoDataError",
     "ReplyTimeout", "extension", "running", "to_table",
+    "QueryClient", "QueryError", "RecordServer",
 ]

@@ -12,6 +12,8 @@ from typing import Iterable, Iterator, List, Optional, Tuple, Union
 
 import zmq
 
+from .keys import use_client_keys
+
 Payload = Union[bytes, bytearray, memoryview, str]
 
 
@@ -67,10 +69,12 @@ class Client:
         with Client("tcp://127.0.0.1:5555") as client:
             client.send(b'{"a": 1}\\n{"a": 2}', tag=b"first")
             replies = client.send_many(batches)
+
+    `curve` is a key directory (see `quillmark.keys`) for a service that requires CURVE.
     """
 
     def __init__(self, endpoint: str, timeout: float = 30.0, window: int = 64,
-                 context: Optional[zmq.Context] = None):
+                 context: Optional[zmq.Context] = None, curve=None):
         if window < 1:
             raise ValueError("window must be at least 1")
         self.endpoint, self.timeout, self.window = endpoint, timeout, window
@@ -78,6 +82,8 @@ class Client:
         self._context = context or zmq.Context()
         self._socket = self._context.socket(zmq.DEALER)
         self._socket.setsockopt(zmq.LINGER, 0)
+        if curve is not None:
+            use_client_keys(self._socket, curve)
         self._socket.connect(endpoint)
         self.sent = 0
         self.acknowledged = 0

@@ -438,6 +438,10 @@ class JSONStore:
         ...
     def delete_projection(self, arg0: str) -> None:
         ...
+    def enable_curve(self, server_secret_key: str, admitted_client_keys: list[str]) -> None:
+        """
+        From the next run or recover, the ingestion endpoint requires CURVE with the server's secret key and admits only the clients whose public keys are listed (Z85 text, 40 characters each); refusals are logged. Called again, it replaces the keys.
+        """
     def extract(self, arg0: Extractor, arg1: Bitmap) -> str | None:
         ...
     def get_all_projections(self) -> list[str]:
@@ -464,6 +468,10 @@ class JSONStore:
         ...
     def set_listen_address(self, arg0: str) -> None:
         ...
+    def set_max_message_size(self, bytes: int) -> None:
+        """
+        From the next run or recover, requests larger than `bytes` are dropped before they are read (the writer's connection is closed); -1 takes any size.
+        """
     def snapshot(self) -> typing.Any:
         ...
     def stats(self) -> typing.Any:
@@ -475,6 +483,11 @@ class JSONStore:
     @property
     def end_address(self) -> int:
         ...
+    @property
+    def port(self) -> int:
+        """
+        The ingestion port: the one given, or the one the system chose for port 0 once the service has started (0 before).
+        """
 def generate_test_arrow_as_b64_string() -> str:
     ...
 def simdjson_active_runtime() -> tuple[str, str]:

@@ -118,7 +118,18 @@ void RegisterJSONStore(py::module_& module) {
            })
       // Beyond the members above: the listening interface of the next `run` ("*" by
       // default), so that a store can serve loopback only.
-      .def("set_listen_address", ByReference(&JSONStore::SetListenAddress));
+      .def("set_listen_address", ByReference(&JSONStore::SetListenAddress))
+      .def_property_readonly("port", ByReference(&JSONStore::ListeningPort),
+                             "The ingestion port: the one given, or the one the system chose for port 0 once "
+                             "the service has started (0 before).")
+      .def("set_max_message_size", ByReference(&JSONStore::SetMaxMessageSize), py::arg("bytes"),
+           "From the next run or recover, requests larger than `bytes` are dropped before they are read "
+           "(the writer's connection is closed); -1 takes any size.")
+      .def("enable_curve", ByReference(&JSONStore::EnableCurve), py::arg("server_secret_key"),
+           py::arg("admitted_client_keys"),
+           "From the next run or recover, the ingestion endpoint requires CURVE with the server's secret key "
+           "and admits only the clients whose public keys are listed (Z85 text, 40 characters each); "
+           "refusals are logged. Called again, it replaces the keys.");
 }
 
 }  // namespace module

@@ -38,6 +38,21 @@ void BindWithRetry(zmq::socket_t& socket, const std::string& endpoint) {
   }
 }
 
+void ApplyFrontOptions(zmq::socket_t& front, const FrontSocketOptions& options) {
+  front.set(zmq::sockopt::maxmsgsize, options.max_message_size);
+  if (!options.curve_secret_key.empty()) {
+    front.set(zmq::sockopt::curve_server, true);
+    front.set(zmq::sockopt::curve_secretkey, zmq::buffer(options.curve_secret_key));
+    front.set(zmq::sockopt::zap_domain, options.zap_domain);
+  }
+}
+
+// The port of a bound TCP socket, from its endpoint "tcp://host:port".
+uint32_t ListeningPort(zmq::socket_t& socket) {
+  std::string endpoint = socket.get(zmq::sockopt::last_endpoint);
+  return static_cast<uint32_t>(std::stoul(endpoint.substr(endpoint.rfind(':') + 1)));
+}
+
 void SendFrames(zmq::socket_t& socket, std::initializer_list<std::string_view> frames) {
   size_t left = frames.size();
   for (std::string_view frame : frames) {
@@ -85,7 +100,9 @@ void IngestionService::Start(const std::string& host, uint32_t port, uint64_t wo
   std::string endpoint = fmt::format("tcp://{}:{}", host, port);
   spdlog::info("Writing requests port {}", endpoint);
   zmq::socket_t front{context_, zmq::socket_type::router};
+  ApplyFrontOptions(front, front_options_);
   BindWithRetry(front, endpoint);
+  listening_port_.store(ListeningPort(front));
   zmq::socket_t back{context_, zmq::socket_type::dealer};
   BindWithRetry(back, kWorkersEndpoint);
   zmq::socket_t control{context_, zmq::socket_type::sub};
@@ -139,6 +156,11 @@ void IngestionService::StopLocked() {
   running_.store(false);
   spdlog::debug("Write proxy stopped");
   spdlog::info("Service stopped");
+}
+
+void IngestionService::SetFrontOptions(FrontSocketOptions options) {
+  std::lock_guard lifecycle{lifecycle_mutex_};
+  front_options_ = std::move(options);
 }
 
 void IngestionService::Refresh() { Publish(workers_control_, "REFRESH"); }

@@ -48,6 +48,13 @@ struct RestWait {
   int max_steps = 10;
 };
 
+// Options of the front socket, which it takes before it binds.
+struct FrontSocketOptions {
+  int64_t max_message_size = -1;  // bytes; a larger request is dropped unread (-1: no limit)
+  std::string curve_secret_key;   // 32 bytes: the socket is a CURVE server; empty: plain TCP
+  std::string zap_domain;         // with CURVE: the domain the context's ZAP handler is asked for
+};
+
 class IngestionService {
  public:
   // The engine uses one thread slot per worker; beyond this the engine's thread table
@@ -76,6 +83,13 @@ class IngestionService {
 
   bool running() const { return running_.load(); }
 
+  // The TCP port the front socket listens on (the one the system chose for port 0);
+  // 0 before the first Start.
+  uint32_t listening_port() const { return listening_port_.load(); }
+
+  // The front socket's options from the next Start on.
+  void SetFrontOptions(FrontSocketOptions options);
+
   // Publishes "REFRESH" to the workers (dropped when none runs).
   void Refresh();
 
@@ -103,8 +117,10 @@ class IngestionService {
   zmq::socket_t workers_control_;
   zmq::socket_t proxy_control_;
 
-  std::mutex lifecycle_mutex_;  // serialises Start and Stop
+  std::mutex lifecycle_mutex_;  // serialises Start and Stop, guards front_options_
+  FrontSocketOptions front_options_;
   std::atomic<bool> running_{false};
+  std::atomic<uint32_t> listening_port_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> live_workers_{0};
   std::atomic<bool> proxy_live_{false};

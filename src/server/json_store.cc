@@ -61,6 +61,7 @@ JSONStore::JSONStore(std::unique_ptr<RecordEngine> engine, const std::string& pa
 
 JSONStore::~JSONStore() {
   service_.reset();  // stops the service and closes the control publishers
+  zap_handler_.reset();
   projections_.clear();
   context_.close();  // waits until every socket is closed
 }
@@ -74,6 +75,27 @@ void JSONStore::Run(uint64_t workers, const std::function<void()>& pause) {
 void JSONStore::SetListenAddress(std::string host) {
   if (host.find('\0') != std::string::npos) throw std::invalid_argument("The listen address contains a NUL character");
   listen_host_ = std::move(host);
+}
+
+void JSONStore::SetMaxMessageSize(int64_t bytes) {
+  if (bytes < -1) throw std::invalid_argument("The maximum message size must be -1 (any) or a number of bytes");
+  front_options_.max_message_size = bytes;
+  service_->SetFrontOptions(front_options_);
+}
+
+void JSONStore::EnableCurve(const std::string& server_secret_key, const std::vector<std::string>& admitted_client_keys) {
+  std::string secret = DecodeCurveKey(server_secret_key);
+  std::vector<std::string> admitted;
+  for (const auto& key : admitted_client_keys) admitted.push_back(DecodeCurveKey(key));
+  // The handler answers before the front socket can take its first handshake.
+  if (zap_handler_) {
+    zap_handler_->SetAdmittedKeys(std::move(admitted));
+  } else {
+    zap_handler_ = std::make_unique<ZapHandler>(context_, std::move(admitted));
+  }
+  front_options_.curve_secret_key = std::move(secret);
+  front_options_.zap_domain = "quillmark";
+  service_->SetFrontOptions(front_options_);
 }
 
 std::pair<uint64_t, uint64_t> JSONStore::Stats() const {

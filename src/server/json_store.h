@@ -28,6 +28,7 @@
 #include "engine/persistence/platform.h"
 #include "server/ingestion_service.h"
 #include "server/record_engine.h"
+#include "server/zap_handler.h"
 #include "values/comparator.h"
 #include "values/extractor.h"
 
@@ -71,6 +72,20 @@ class JSONStore {
   // listen on another port than the store's.
   void SetListenAddress(std::string host);
   bool IsRunning() const { return service_->running(); }
+  // The port the ingestion service listens on: the constructor's, or the one the system
+  // chose for port 0 once the service has started (0 before).
+  uint32_t ListeningPort() const { return port_ != 0 ? port_ : service_->listening_port(); }
+
+  // Requests larger than `bytes` are dropped by the front socket before they are read
+  // into memory (the writer's connection is closed); -1 takes any size. From the next
+  // Run or Recover. Throws std::invalid_argument below -1.
+  void SetMaxMessageSize(int64_t bytes);
+  // From the next Run or Recover, the front socket requires CURVE with
+  // `server_secret_key` and admits only the clients whose public keys are in
+  // `admitted_client_keys` (all Z85 text, 40 characters); refusals are logged. Called
+  // again, it replaces the keys. Throws std::invalid_argument for a key that is not Z85
+  // text of 32 bytes, changing nothing.
+  void EnableCurve(const std::string& server_secret_key, const std::vector<std::string>& admitted_client_keys);
 
   // (bytes ingested, records ingested), logged.
   std::pair<uint64_t, uint64_t> Stats() const;
@@ -196,6 +211,8 @@ class JSONStore {
   mutable std::mutex projections_mutex_;  // guards projections_ for readers
   std::map<std::string, ProjectionEntry> projections_;
 
+  FrontSocketOptions front_options_;
+  std::unique_ptr<ZapHandler> zap_handler_;  // while CURVE is on; before the service goes
   std::unique_ptr<IngestionService> service_;
 };
 

@@ -21,6 +21,7 @@ from typing import Any, Callable
 
 import numpy as np
 import pytest
+import zmq
 
 from store_helpers import LOG_SIZE, client, free_port, make_store, request
 
@@ -246,6 +247,20 @@ each(S, "set_listen_address", NOT_TEXT, lambda w, v: w.store.set_listen_address(
 row(S, "set_listen_address", "NUL before another port",
     lambda w: w.store.set_listen_address("127.0.0.1:%d\0" % free_port()), raises(ValueError, match="NUL"))
 row(S, "stop", "argument", lambda w: w.store.stop(True), raises(TypeError))
+each(S, "set_max_message_size", [None, "1", 1.5, 2**63], lambda w, v: w.store.set_max_message_size(v),
+     raises(TypeError))
+row(S, "set_max_message_size", "below -1", lambda w: w.store.set_max_message_size(-2), raises(ValueError))
+row(S, "port", "assigned", lambda w: setattr(w.store, "port", 1), raises(AttributeError))
+row(S, "port", "uninitialised", lambda w: uninitialised(S)(w).port, raises(TypeError))
+# A refused key changes nothing: the store keeps serving without CURVE.
+GOOD_KEY = zmq.curve_keypair()[1].decode()
+for key in ["", "short", " " * 40, GOOD_KEY[:39] + "\0", GOOD_KEY + "a"]:
+    row(S, "enable_curve", f"server key {key!r}"[:40], lambda w, k=key: w.store.enable_curve(k, []),
+        raises(ValueError, match="Z85"))
+    row(S, "enable_curve", f"client key {key!r}"[:40], lambda w, k=key: w.store.enable_curve(GOOD_KEY, [GOOD_KEY, k]),
+        raises(ValueError, match="Z85"))
+each(S, "enable_curve", [None, 1, [None]], lambda w, v: w.store.enable_curve(GOOD_KEY, v), raises(TypeError))
+row(S, "enable_curve", "uninitialised", lambda w: uninitialised(S)(w).enable_curve(GOOD_KEY, []), raises(TypeError))
 row(S, "stats", "argument", lambda w: w.store.stats(0), raises(TypeError))
 
 each(S, "save", NOT_TEXT + [[]], lambda w, v: w.store.save(v), raises(TypeError))
