@@ -47,7 +47,7 @@ def measure(shards, batches, records, work):
     figures = {}
     log_memory = max(256 << 20, 1 << int(sum(map(len, batches)) * 1.25 / shards).bit_length())
     cluster = distributed.LocalCluster(n_workers=shards, processes=True, threads_per_worker=1, host="127.0.0.1",
-                                       dashboard_address=None, silence_logs=logging.ERROR)
+                                       dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
     try:
         with distributed.Client(cluster) as client:
             for key in ("/id", None):

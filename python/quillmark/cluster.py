@@ -34,7 +34,9 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import zmq
 
-from .client import IngestionError, ReplyTimeout, Client, encode_records
+from .__main__ import byte_size
+from .client import Client, IngestionError, ReplyTimeout, encode_records
+from .query import QueryClient, QueryError, empty_table, operation_name
 
 MANIFEST_NAME = "cluster-manifest.json"
 MANIFEST_FORMAT = 1
@@ -181,18 +183,20 @@ class ShardWriter:
     opens sockets of its own, so that ingestion can grow past what one client process
     parses. `ShardedStore.writer()` gives one."""
 
-    def __init__(self, key: Optional[str], endpoints: Sequence[str], timeout: float = 30.0, first: int = 0):
-        self.key, self.endpoints, self.timeout = key, list(endpoints), timeout
+    def __init__(self, key: Optional[str], endpoints: Sequence[str], timeout: float = 30.0, curve=None,
+                 first: int = 0):
+        self.key, self.endpoints, self.timeout, self.curve = key, list(endpoints), timeout, curve
         self.router = Router(key, len(self.endpoints), first)
         self._context = zmq.Context()
-        self._clients = [Client(endpoint, timeout=timeout, context=self._context) for endpoint in self.endpoints]
+        self._clients = [Client(endpoint, timeout=timeout, context=self._context, curve=curve)
+                         for endpoint in self.endpoints]
         # A socket serves one request at a time, also when several threads ingest.
         self._locks = [threading.Lock() for _ in self.endpoints]
         self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(self.endpoints),
                                                            thread_name_prefix="quillmark-shard")
 
     def __getstate__(self):
-        return {"key": self.key, "endpoints": self.endpoints, "timeout": self.timeout}
+        return {"key": self.key, "endpoints": self.endpoints, "timeout": self.timeout, "curve": self.curve}
 
     def __setstate__(self, state):
         # Copies start their batches without a key at different shards.
@@ -249,17 +253,27 @@ class ShardHost:
         self.directory, self.options = directory, options
         self.server = None
 
-    def start(self) -> Dict[str, Any]:
-        """Starts the server (recovering the newest snapshot in the directory, if any) on
-        the worker's own host with ports the system picks; returns where it listens."""
+    def start(self, snapshot_expected: Optional[bool]) -> Dict[str, Any]:
+        """Starts the server on the worker's own host with ports the system picks; returns
+        where it listens and the snapshot it recovered (None for a new store). With
+        `snapshot_expected` False the directory must not hold a store yet, with True it must
+        hold a snapshot: a shard is never started empty over a directory that lost its data,
+        nor a new store started over an old one."""
         from distributed import get_worker
-        from .server import RecordServer
-        listen = _host_of(get_worker().address)
+        from .server import RecordServer, read_manifest
+        manifest = read_manifest(self.directory) if os.path.isdir(self.directory) else None
+        has_snapshot = bool(manifest and manifest["snapshots"])
+        if snapshot_expected is False and has_snapshot:
+            raise FileExistsError(f"{self.directory} already holds a store (recover it from its cluster manifest)")
+        if snapshot_expected and not has_snapshot:
+            raise FileNotFoundError(f"{self.directory} holds no snapshot")
         os.makedirs(self.directory, exist_ok=True)
-        self.server = RecordServer(self.directory, port=0, query_port=0, listen=listen, **self.options)
+        self.server = RecordServer(self.directory, port=0, query_port=0, listen=_host_of(get_worker().address),
+                                   **self.options)
         message = self.server.start()
         return {"ingestion": self.server.ingestion_endpoint, "query": self.server.query_endpoint,
-                "message": message, "host": socket.gethostname(), "pid": os.getpid()}
+                "message": message, "host": socket.gethostname(), "pid": os.getpid(),
+                "snapshot": self.server.snapshot()}  # nothing ingested yet: the one recovered
 
     def stop(self, final_snapshot: bool = True) -> None:
         if self.server is not None:
@@ -274,24 +288,23 @@ def _host_of(address: str) -> str:
 
 
 def _directory_reachable(directories: List[str]) -> List[bool]:
-    """Run on each worker: which of the shard directories this worker can open."""
-    return [os.path.isdir(directory) and os.access(directory, os.R_OK | os.W_OK | os.X_OK)
+    """Run on each worker: which of the shard directories this worker can open and find
+    the server's manifest in."""
+    from .server import MANIFEST
+    return [os.access(directory, os.R_OK | os.W_OK | os.X_OK) and os.path.isfile(os.path.join(directory, MANIFEST))
             for directory in directories]
 
 
-def _query_partition(endpoint: str, name: str, op: str, operands: list, columns: list, timeout: float):
+def _query_partition(endpoint: str, name: str, op: str, operands: list, columns: list, timeout: float, curve):
     """Run on a shard's worker: the shard's answer as a pandas DataFrame with Arrow types
     (so that every partition has the same dtypes, nulls or not)."""
-    from . import QueryClient
-    with QueryClient(endpoint, timeout=timeout) as client:
+    with QueryClient(endpoint, timeout=timeout, curve=curve) as client:
         table = client.query(name, op, operands, columns)
-    return _to_pandas(table, columns)
+    return _to_pandas(table)
 
 
-def _to_pandas(table, columns):
+def _to_pandas(table):
     import pandas
-    if table is None:  # an empty answer carries no schema
-        table = _empty_table(columns)
     return table.to_pandas(types_mapper=pandas.ArrowDtype)
 
 
@@ -306,6 +319,7 @@ class _Shard:
         self.query_endpoint = started["query"]
         self.host = started["host"]
         self.start_message = started["message"]
+        self.snapshot = started["snapshot"]
 
     def describe(self) -> str:
         return f"{self.directory} on worker {self.worker}"
@@ -324,7 +338,8 @@ class ShardedStore:
         self.options, self.timeout = options, timeout
         self.projections = list(projections)
         self.shards = shards
-        self._writer = ShardWriter(key, [shard.ingestion_endpoint for shard in shards], timeout)
+        self.curve = options.get("curve")  # the key directory, at the same path here and on the workers
+        self._writer = ShardWriter(key, [shard.ingestion_endpoint for shard in shards], timeout, self.curve)
         self._queries = [None] * len(shards)
         self._query_locks = [threading.Lock() for _ in shards]
         self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(shards),
@@ -348,9 +363,15 @@ class ShardedStore:
         if not 1 <= count <= len(workers):
             raise ValueError(f"{count} shards asked for, the cluster has {len(workers)} workers "
                              "(one shard per worker)")
-        options = dict(server_options, log_memory=_bytes(log_memory), threads=threads,
-                       projections=list(projections), snapshot_every=server_options.get("snapshot_every", 0.0))
-        placements = [(number, os.path.join(directory, f"shard-{number}"), workers[number])
+        if not isinstance(log_memory, int):
+            try:
+                log_memory = byte_size(log_memory)
+            except Exception as error:  # the command line's parser raises its own type
+                raise ValueError(str(error)) from None
+        options = dict(server_options, log_memory=log_memory, threads=threads, projections=list(projections))
+        if options.get("curve") is not None:
+            options["curve"] = os.path.abspath(os.fspath(options["curve"]))
+        placements = [(number, os.path.join(os.path.abspath(directory), f"shard-{number}"), workers[number], False)
                       for number in range(count)]
         started = _start_shards(client, placements, options, timeout)
         return cls(client, directory, key, started, options, projections, timeout)
@@ -358,9 +379,11 @@ class ShardedStore:
     @classmethod
     def recover(cls, client, manifest_path: str, timeout: float = 30.0) -> "ShardedStore":
         """Starts every shard of a cluster manifest written by `snapshot` from the newest
-        snapshot in its directory, each on a worker that can reach that directory (one on
-        the shard's former host first). Raises ShardError naming the shards that no worker
-        can reach or that fail to start."""
+        snapshot in its directory (the one the manifest names, or a later one: `close` and
+        the servers' timers snapshot too), each on a worker that can reach that directory,
+        one on the shard's former host first. Raises ShardError naming the shards that no
+        worker can reach, that fail to start, or whose directory holds fewer records than
+        the manifest says; no shard is left running then."""
         with open(manifest_path) as source:
             manifest = json.load(source)
         if manifest.get("format") != MANIFEST_FORMAT or manifest.get("routing") != ROUTING:
@@ -371,17 +394,26 @@ class ShardedStore:
         reachable = client.run(_directory_reachable, directories)
         placements, unplaced, used = [], {}, set()
         for number, entry in enumerate(entries):
-            candidates = [worker for worker in workers if reachable.get(worker, [False] * len(entries))[number]]
+            # A shard that had stored nothing has no snapshot to find: any worker starts it afresh.
+            candidates = [worker for worker in workers
+                          if entry["snapshot"] is None or reachable.get(worker, [False] * len(entries))[number]]
             # The former host first, then workers hosting no shard yet.
             candidates.sort(key=lambda worker: (_host_of(worker) != entry.get("listen"), worker in used))
             if not candidates:
                 unplaced[number] = f"no worker can reach its directory {entry['directory']}"
                 continue
             used.add(candidates[0])
-            placements.append((number, entry["directory"], candidates[0]))
+            placements.append((number, entry["directory"], candidates[0], entry["snapshot"] is not None))
         if unplaced:
             raise ShardError(unplaced)
         started = _start_shards(client, placements, manifest["options"], timeout)
+        older = {shard.number: f"recovered {shard.snapshot['records']} records, the manifest names "
+                               f"{entries[shard.number]['snapshot']['records']} ({shard.describe()})"
+                 for shard in started if entries[shard.number]["snapshot"] is not None
+                 and shard.snapshot["records"] < entries[shard.number]["snapshot"]["records"]}
+        if older:
+            _stop_shards(started, timeout)
+            raise ShardError(older)
         return cls(client, os.path.dirname(os.path.abspath(manifest_path)), manifest["key"], started,
                    manifest["options"], manifest["projections"], timeout)
 
@@ -406,7 +438,7 @@ class ShardedStore:
     def writer(self) -> ShardWriter:
         """A ShardWriter to the same shards, with the same routing, to ingest from other
         threads or processes (it pickles)."""
-        return ShardWriter(self.key, self._writer.endpoints, self.timeout)
+        return ShardWriter(self.key, self._writer.endpoints, self.timeout, self.curve)
 
     # -- asking ------------------------------------------------------------------------------
 
@@ -423,24 +455,21 @@ class ShardedStore:
         (each shard's rows in its own address order). `columns` is a list of
         [column name, factory name, factory arguments...]."""
         import pyarrow
-        op = _operation_name(op)
         tables = self._on_every_shard(lambda query: query.query(name, op, operands, columns))
-        present = [table for table in tables if table is not None]
-        if not present:
-            return _empty_table(columns)
-        return pyarrow.concat_tables(present, promote_options="permissive")
+        # A shard without matches answers columns of no type; the others' types win.
+        return pyarrow.concat_tables(tables, promote_options="permissive")
 
     def to_dask(self, name: str, op, operands: list, columns: list):
         """The same answer as `query` as a Dask DataFrame with one partition per shard, each
         computed on its shard's own worker (the rows cross the network only when the
         frame is computed or shuffled). Columns have pandas Arrow dtypes."""
         import dask.dataframe
-        op = _operation_name(op)
+        op = operation_name(op)
         partitions = [self.client.submit(_query_partition, shard.query_endpoint, name, op, list(operands),
-                                         list(columns), self.timeout, workers=[shard.worker],
+                                         list(columns), self.timeout, self.curve, workers=[shard.worker],
                                          allow_other_workers=False, pure=False)
                       for shard in self.shards]
-        meta = _to_pandas(_empty_table(columns), columns)
+        meta = _to_pandas(empty_table(columns))
         heads = self.client.gather([self.client.submit(lambda frame: frame.iloc[:0], partition,
                                                        workers=[shard.worker], pure=False)
                                     for partition, shard in zip(partitions, self.shards)])
@@ -451,9 +480,12 @@ class ShardedStore:
         return dask.dataframe.from_delayed(partitions, meta=meta, verify_meta=False)
 
     def stats(self) -> Dict[str, Any]:
-        """{"total": the shards' statistics summed, "shards": each shard's statistics}."""
+        """{"bytes": ..., "records": ..., "shards": [each shard's statistics]}: the bytes and
+        records the shards ingested since they started, summed, and each shard's own
+        figures (with the end address of its log)."""
         shards = self._on_every_shard(lambda query: query.stats())
-        return {"total": _sum_statistics(shards), "shards": shards}
+        return {"bytes": sum(shard["bytes"] for shard in shards),
+                "records": sum(shard["records"] for shard in shards), "shards": shards}
 
     # -- snapshots ---------------------------------------------------------------------------
 
@@ -506,14 +538,13 @@ class ShardedStore:
     # -- helpers -----------------------------------------------------------------------------
 
     def _query_client(self, number: int):
-        from . import QueryClient
         if self._queries[number] is None:
-            self._queries[number] = QueryClient(self.shards[number].query_endpoint, timeout=self.timeout)
+            self._queries[number] = QueryClient(self.shards[number].query_endpoint, timeout=self.timeout,
+                                                curve=self.curve)
         return self._queries[number]
 
     def _on_every_shard(self, request) -> List[Any]:
         """request(QueryClient) on every shard at once; ShardError names those that fail."""
-        from . import QueryError
         def ask(number):
             with self._query_locks[number]:
                 return request(self._query_client(number))
@@ -550,12 +581,12 @@ def _start_shards(client, placements, options, timeout) -> List[_Shard]:
     one fails, stops the ones already started and raises ShardError naming the failures."""
     futures = [client.submit(ShardHost, directory, options, actor=True, workers=[worker],
                              allow_other_workers=False, pure=False)
-               for _, directory, worker in placements]
+               for _, directory, worker, _ in placements]
     actors, failures, shards = [], {}, []
-    for (number, directory, worker), future in zip(placements, futures):
+    for (number, directory, worker, snapshot_expected), future in zip(placements, futures):
         try:
             actor = future.result(timeout=timeout)
-            actors.append((number, directory, worker, future, actor, actor.start()))
+            actors.append((number, directory, worker, future, actor, actor.start(snapshot_expected)))
         except Exception as error:
             failures[number] = f"{type(error).__name__}: {error} ({directory} on worker {worker})"
     for number, directory, worker, future, actor, starting in actors:
@@ -564,52 +595,20 @@ def _start_shards(client, placements, options, timeout) -> List[_Shard]:
         except Exception as error:
             failures[number] = f"{type(error).__name__}: {error} ({directory} on worker {worker})"
     if failures:
-        for shard in shards:
-            try:
-                shard.actor.stop(final_snapshot=False).result(timeout=timeout)
-            except Exception:
-                pass  # the failure being reported matters more
+        _stop_shards(shards, timeout)
         raise ShardError(failures)
     shards.sort(key=lambda shard: shard.number)
     return shards
 
 
-def _operation_name(op) -> str:
-    return op if isinstance(op, str) else op.name
-
-
-def _empty_table(columns):
-    import pyarrow
-    return pyarrow.table({column[0]: pyarrow.array([], pyarrow.null()) for column in columns})
-
-
-def _sum_statistics(shards: List[Any]) -> Any:
-    """Sums the shards' statistics field by field (dicts by key, tuples by position)."""
-    first = shards[0]
-    if isinstance(first, dict):
-        return {name: _sum_statistics([shard[name] for shard in shards]) if isinstance(value, (dict, list, tuple, int, float))
-                and not isinstance(value, bool) else value for name, value in first.items()}
-    if isinstance(first, (list, tuple)):
-        return type(first)(_sum_statistics(list(values)) for values in zip(*shards))
-    if isinstance(first, (int, float)) and not isinstance(first, bool):
-        return sum(shards)
-    return first
-
-
-_UNITS = {"": 1, "B": 1, "KIB": 1 << 10, "MIB": 1 << 20, "GIB": 1 << 30, "TIB": 1 << 40,
-          "KB": 1000, "MB": 1000 ** 2, "GB": 1000 ** 3, "TB": 1000 ** 4}
-
-
-def _bytes(size: Union[int, str]) -> int:
-    """1024, "512MiB", "1GiB" -> bytes."""
-    if isinstance(size, int):
-        return size
-    text = size.strip().upper()
-    number = text.rstrip("KMGTIB")
-    unit = text[len(number):].strip()
-    if unit not in _UNITS or not number.strip():
-        raise ValueError(f"not a size: {size!r} (examples: 1073741824, 512MiB, 1GiB)")
-    return int(float(number) * _UNITS[unit])
+def _stop_shards(shards: List[_Shard], timeout: float) -> None:
+    """Stops shards started for a store that is not handed out, writing nothing."""
+    for shard in shards:
+        try:
+            shard.actor.stop(final_snapshot=False).result(timeout=timeout)
+        except Exception:  # noqa: BLE001 - the failure being reported matters more
+            pass
+        shard.actor_future.release()
 
 
 def _write_atomically(path: str, data: bytes) -> None:

@@ -27,7 +27,7 @@ KEYS = ["a", "b", "c", "d", 3, 4, 2.5, True]
 @contextlib.contextmanager
 def dask_cluster():
     cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
-                                       dashboard_address=None, silence_logs=logging.ERROR)
+                                       dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
     try:
         with distributed.Client(cluster, timeout=60) as client:
             yield client
@@ -119,6 +119,9 @@ def test_sharded_store_answers_as_one_store_before_and_after_recovery(dask_clien
             stored = [total + count for total, count in zip(stored, store.ingest(form))]
         model.save(first)
         assert sum(stored) == len(first) and min(stored) > 0
+        statistics = store.stats()
+        assert [shard["records"] for shard in statistics["shards"]] == stored
+        assert statistics["records"] == len(first)
         assert_placed_by_key(assert_same_answers(store, model, log), {r["n"]: r for r in first})
         manifest = store.snapshot()
     finally:
@@ -176,7 +179,7 @@ def test_a_dead_worker_is_reported_by_shard_and_its_shard_recovers(tmp_path):
             store.ingest(kept)
             manifest = store.snapshot()
             victim = store.shards[1].worker
-            client.run(lambda: os.kill(os.getpid(), signal.SIGKILL), workers=[victim], wait=False)
+            os.kill(client.run(os.getpid, workers=[victim])[victim], signal.SIGKILL)
             for _ in range(100):  # until the scheduler notices
                 if victim not in client.scheduler_info(n_workers=-1)["workers"]:
                     break
