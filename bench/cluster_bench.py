@@ -84,7 +84,9 @@ def render(results, megabytes, records, machine, load):
 
     def row(figure, first, second, higher_is_better):
         ratio = (second / first if higher_is_better else first / second) if first and second else None
-        return f"| {figure} | {first:,.1f} | {second:,.1f} | {ratio:.2f} |" if ratio else f"| {figure} | | | |"
+        def text(value):
+            return f"{value:,.0f}" if value >= 100 else f"{value:.3g}"
+        return f"| {figure} | {text(first)} | {text(second)} | {ratio:.2f} |" if ratio else f"| {figure} | | | |"
 
     lines = [SECTION, "",
              f"{machine} Load average at the start: {load:.1f} (other work on the machine slows both columns).", "",

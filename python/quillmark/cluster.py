@@ -32,6 +32,7 @@ import threading
 import zlib
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
+import simdjson
 import zmq
 
 from .__main__ import byte_size
@@ -131,6 +132,44 @@ def split_documents(payload: Union[bytes, bytearray, memoryview, str]) -> List[T
         position = end
 
 
+def _lines_with_keys(payload: bytes, pointer: Optional[str]) -> Optional[List[Tuple[bytes, Any]]]:
+    """(line, key value or _MISSING) for a payload of one JSON document per line, read with
+    simdjson, which looks the key up without building the rest of the record (several
+    times faster than `json`); None when some line is not exactly one document, for the
+    general reader to handle (or refuse)."""
+    parser, out = simdjson.Parser(), []
+    for line in payload.split(b"\n"):
+        if not line.strip():
+            continue
+        try:
+            out.append((line, _key_of_line(parser, line, pointer)))
+        except (ValueError, RuntimeError, TypeError):
+            return None
+    return out
+
+
+def _key_of_line(parser, line: bytes, pointer: Optional[str]) -> Any:
+    # Nothing may keep a proxy into the parser's document once this returns: the parser
+    # refuses to parse again while one lives.
+    document = parser.parse(line)
+    if pointer is None:
+        return _MISSING
+    if pointer == "":
+        value = document
+    elif not isinstance(document, (simdjson.Object, simdjson.Array)):
+        return _MISSING
+    else:
+        try:
+            value = document.at_pointer(pointer)
+        except (KeyError, IndexError):
+            return _MISSING
+    if isinstance(value, simdjson.Object):
+        return value.as_dict()
+    if isinstance(value, simdjson.Array):
+        return value.as_list()
+    return value
+
+
 def _records_to_documents(records: Iterable[Union[dict, list, str, bytes]]) -> List[Tuple[bytes, Any]]:
     documents = []
     for record in records:
@@ -152,28 +191,32 @@ class Router:
         self._next = first % shards  # the shard of the next batch without a key
         self._lock = threading.Lock()
 
-    def shard_of(self, document: Any) -> int:
-        value = resolve(document, self._tokens)
-        return 0 if value is _MISSING else shard_of_value(value, self.shards)
+    def _key_of(self, document: Any) -> Any:
+        return _MISSING if self._tokens is None else resolve(document, self._tokens)
 
     def split(self, batch: Batch) -> List[Tuple[bytes, int]]:
         """(payload, record count) for each shard; an empty payload means nothing for it.
         Raises ValueError, before anything is sent, for a batch that is not JSON."""
         is_payload = isinstance(batch, (bytes, bytearray, memoryview, str))
-        documents = split_documents(batch) if is_payload else _records_to_documents(batch)
+        if is_payload:
+            batch = bytes(batch.encode() if isinstance(batch, str) else batch)
+            documents = _lines_with_keys(batch, self.key)
+            if documents is None:
+                documents = [(text, self._key_of(value)) for text, value in split_documents(batch)]
+        else:
+            documents = [(text, self._key_of(value)) for text, value in _records_to_documents(batch)]
         parts: List[Tuple[bytes, int]] = [(b"", 0)] * self.shards
         if not documents:
             return parts
         if self._tokens is None:
             with self._lock:
                 shard, self._next = self._next, (self._next + 1) % self.shards
-            payload = bytes(batch.encode() if isinstance(batch, str) else batch) if is_payload else \
-                b"\n".join(text for text, _ in documents)
+            payload = batch if is_payload else b"\n".join(text for text, _ in documents)
             parts[shard] = (payload, len(documents))
             return parts
         texts: List[List[bytes]] = [[] for _ in range(self.shards)]
-        for text, document in documents:
-            texts[self.shard_of(document)].append(text)
+        for text, key in documents:
+            texts[0 if key is _MISSING else shard_of_value(key, self.shards)].append(text)
         return [(b"\n".join(shard_texts), len(shard_texts)) for shard_texts in texts]
 
 
@@ -303,6 +346,14 @@ def _query_partition(endpoint: str, name: str, op: str, operands: list, columns:
     return _to_pandas(table)
 
 
+def _head(frame):
+    return frame.iloc[:0]
+
+
+def _typed_like(frame, meta):
+    return meta if frame.empty else frame
+
+
 def _to_pandas(table):
     import pandas
     return table.to_pandas(types_mapper=pandas.ArrowDtype)
@@ -403,7 +454,8 @@ class ShardedStore:
                 unplaced[number] = f"no worker can reach its directory {entry['directory']}"
                 continue
             used.add(candidates[0])
-            placements.append((number, entry["directory"], candidates[0], entry["snapshot"] is not None))
+            # A shard that had nothing at the snapshot may have taken records since.
+            placements.append((number, entry["directory"], candidates[0], True if entry["snapshot"] else None))
         if unplaced:
             raise ShardError(unplaced)
         started = _start_shards(client, placements, manifest["options"], timeout)
@@ -460,23 +512,30 @@ class ShardedStore:
         return pyarrow.concat_tables(tables, promote_options="permissive")
 
     def to_dask(self, name: str, op, operands: list, columns: list):
-        """The same answer as `query` as a Dask DataFrame with one partition per shard, each
-        computed on its shard's own worker (the rows cross the network only when the
-        frame is computed or shuffled). Columns have pandas Arrow dtypes."""
+        """The same answer as `query` as a Dask DataFrame with one partition per shard.
+        The shards are asked now, each by a task on its own worker, and the answers wait
+        there: rows cross the network only when the frame is computed or shuffled.
+        Columns have pandas Arrow dtypes. Raises ShardError naming the shards that fail
+        or do not answer within `timeout`."""
         import dask.dataframe
         op = operation_name(op)
-        partitions = [self.client.submit(_query_partition, shard.query_endpoint, name, op, list(operands),
-                                         list(columns), self.timeout, self.curve, workers=[shard.worker],
-                                         allow_other_workers=False, pure=False)
-                      for shard in self.shards]
-        meta = _to_pandas(empty_table(columns))
-        heads = self.client.gather([self.client.submit(lambda frame: frame.iloc[:0], partition,
-                                                       workers=[shard.worker], pure=False)
-                                    for partition, shard in zip(partitions, self.shards)])
-        for head in heads:
-            if not all(str(dtype) == "null[pyarrow]" for dtype in head.dtypes):
-                meta = head
-                break
+        answers = [self.client.submit(_query_partition, shard.query_endpoint, name, op, list(operands), list(columns),
+                                      self.timeout, self.curve, workers=[shard.worker], allow_other_workers=False,
+                                      pure=False) for shard in self.shards]
+        heads, failures = [], {}
+        for number, answer in enumerate(answers):
+            try:
+                heads.append(self.client.submit(_head, answer, workers=[self.shards[number].worker],
+                                                pure=False).result(timeout=self.timeout))
+            except Exception as error:  # noqa: BLE001 - the shard's own error, or no answer in time
+                failures[number] = self._where(number, f"{type(error).__name__}: {error}")
+        if failures:
+            raise ShardError(failures)
+        # A shard without matches answers columns of no type: it takes the others' types.
+        meta = next((head for head in heads if not all(str(dtype) == "null[pyarrow]" for dtype in head.dtypes)),
+                    heads[0])
+        partitions = [self.client.submit(_typed_like, answer, meta, workers=[shard.worker], pure=False)
+                      for answer, shard in zip(answers, self.shards)]
         return dask.dataframe.from_delayed(partitions, meta=meta, verify_meta=False)
 
     def stats(self) -> Dict[str, Any]:

@@ -87,15 +87,17 @@ class ModelStore:
 
 
 def assert_same_answers(sharded, model, log):
+    """Each query answers what the model store answers, through `query` and `to_dask`;
+    returns the frame of every record."""
     with stdout_to(log):  # full scans list their matches on standard output
         for name, op, operands in QUERIES:
             expected = rows(model.query(name, op, operands, COLUMNS))
             assert rows(sharded.query(name, op, operands, COLUMNS)) == expected, (name, op, operands)
-    everything = sharded.to_dask("/n", "GE", [0], COLUMNS)
-    assert everything.npartitions == len(sharded.shards)
-    computed = pa.Table.from_pandas(everything.compute(), preserve_index=False)
-    assert rows(computed) == rows(sharded.query("/n", "GE", [0], COLUMNS))
-    return everything
+            frame = sharded.to_dask(name, op, operands, COLUMNS)
+            assert frame.npartitions == len(sharded.shards)
+            computed = pa.Table.from_pandas(frame.compute(), preserve_index=False)
+            assert rows(computed) == expected, (name, op, operands)
+    return frame
 
 
 def assert_placed_by_key(everything, by_number):
@@ -154,6 +156,9 @@ def test_round_robin_and_a_refused_part(dask_client, tmp_path):
         assert sum(sent) == 2
         with stdout_to(tmp_path / "scans.log"):
             assert rows(store.query("/n", "GE", [0], COLUMNS[:1])) == [{"n": n} for n in range(15)]
+    # A new store is never started over the shards of an old one.
+    with pytest.raises(ShardError, match="already holds a store"):
+        ShardedStore.create(dask_client, str(tmp_path / "plain"), log_memory=LOG_SIZE)
 
     # A projected value that is not a scalar makes its shard refuse its whole part.
     with ShardedStore.create(dask_client, str(tmp_path / "keyed"), key="/k", log_memory=LOG_SIZE,
