@@ -199,16 +199,21 @@ def start_service(directory, port, query_port):
                str(query_port), "--log-memory", "256MiB", "--project", "/country", "--log-level", "warning"]
     service = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     for line in service.stdout:
-        print(f"   service: {line.strip()}", flush=True)
+        show_service_line(line)
         if line.startswith("quillmark: "):
             return service
     raise RuntimeError(f"the service did not start (exit code {service.wait()})")
 
 
+def show_service_line(line):
+    if "] [debug] " not in line and "] [info] " not in line:  # the store's progress lines
+        print(f"   service: {line.strip()}", flush=True)
+
+
 def stop_service(service):
     service.send_signal(signal.SIGTERM)
     for line in service.stdout:
-        print(f"   service: {line.strip()}", flush=True)
+        show_service_line(line)
     assert service.wait(timeout=60) == 0, "the service did not stop cleanly"
 
 

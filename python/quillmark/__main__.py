@@ -73,10 +73,6 @@ def serve(arguments: argparse.Namespace) -> int:
     set_log_level = getattr(quillmark, "set_log_level", None)
     if set_log_level is not None:
         set_log_level(arguments.log_level)
-    server = RecordServer(arguments.directory, port=arguments.port, query_port=arguments.query_port,
-                          listen=arguments.listen, threads=arguments.threads, log_memory=arguments.log_memory,
-                          projections=arguments.project, snapshot_every=arguments.snapshot_every,
-                          keep=arguments.keep, curve=arguments.curve, max_message=arguments.max_message)
     stop = threading.Event()
 
     def on_signal(number, frame):
@@ -84,12 +80,19 @@ def serve(arguments: argparse.Namespace) -> int:
             os._exit(128 + number)  # a second signal: no final snapshot, at once
         stop.set()
 
-    for number in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(number, on_signal)
+    # Installed before the start so that a signal during it stops the server once it is
+    # up; put back when the start fails.
+    previous = {number: signal.signal(number, on_signal) for number in (signal.SIGTERM, signal.SIGINT)}
     try:
+        server = RecordServer(arguments.directory, port=arguments.port, query_port=arguments.query_port,
+                              listen=arguments.listen, threads=arguments.threads, log_memory=arguments.log_memory,
+                              projections=arguments.project, snapshot_every=arguments.snapshot_every,
+                              keep=arguments.keep, curve=arguments.curve, max_message=arguments.max_message)
         print(server.start(), flush=True)
     except Exception as error:  # noqa: BLE001 - one line, not a traceback
         print(f"quillmark: could not start: {type(error).__name__}: {error}", file=sys.stderr, flush=True)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
         return 1
     while not stop.wait(0.5):
         pass

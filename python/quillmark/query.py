@@ -66,7 +66,8 @@ class QueryClient:
 
     `curve` is a key directory (see `quillmark.keys`) for a server that requires CURVE.
     Errors raise QueryError with the server's message; no reply within `timeout` seconds
-    raises ReplyTimeout, after which the client can go on with new requests.
+    raises ReplyTimeout, after which the client can go on with new requests. Like its
+    ZeroMQ socket, a client serves one thread at a time.
     """
 
     def __init__(self, endpoint: str, timeout: float = 30.0, curve: Optional[PathLike] = None,
@@ -101,6 +102,8 @@ class QueryClient:
     @staticmethod
     def _scan_header(name: str, operation: Union[ScanOperation, str], operands: Iterable[Any],
                      start: Optional[int], end: Optional[int]) -> dict:
+        if isinstance(operands, (str, bytes)):
+            raise TypeError("operands must be a list of values, such as [\"NZ\"]")
         return {"name": name, "operation": operation_name(operation), "operands": list(operands),
                 "from": start, "to": end}
 

@@ -189,12 +189,16 @@ class RecordServer:
     (see `quillmark.keys`): both endpoints then require CURVE and admit only the clients
     whose public keys are in its `clients/`. Requests larger than `max_message` bytes are
     dropped unread on both endpoints. `stop` answers every request already received,
-    takes a final snapshot and releases the store and its directory.
+    takes a final snapshot and releases the store and its directory (`store` is None
+    from then on); a stopped server does not start again, a new one over the same
+    directory does.
     """
 
     def __init__(self, directory, *, port: int = 5555, query_port: int = 5556, listen: str = "127.0.0.1",
                  threads: int = 2, log_memory: int = 1 << 30, projections: Sequence[str] = (),
                  snapshot_every: float = 60.0, keep: int = 2, curve=None, max_message: int = 256 << 20):
+        if threads < 1:
+            raise ValueError("threads must be at least 1: without a write thread no request is answered")
         if keep < 1:
             raise ValueError("keep must be at least 1: the manifest names the snapshot to restart into")
         if snapshot_every < 0:
@@ -237,6 +241,7 @@ class RecordServer:
         manifest = read_manifest(self.directory) if os.path.isdir(self.directory) else None
         self.store = JSONStore(self.log_memory, self.directory, self.port)
         self.store.set_listen_address(self.listen)
+        self.store.set_scan_listing(False)  # remote queries must not flood the service's output
         self._configure_ingestion()
         if manifest and manifest["snapshots"]:
             self._snapshots = manifest["snapshots"][-self.keep:]
@@ -358,7 +363,10 @@ class RecordServer:
         """Takes a snapshot now when anything was ingested since the last one, replaces the
         manifest and prunes checkpoints to `keep`. Returns the newest manifest entry (None
         when nothing was ever stored). Raises RuntimeError when the snapshot fails; the
-        manifest then still names the last good one."""
+        manifest then still names the last good one.
+
+        The entry's "records" counts the records acknowledged before the snapshot began;
+        while writers go on, the snapshot may hold a few more."""
         with self._lock:
             store = self.store
             if store is None:
@@ -370,7 +378,8 @@ class RecordServer:
             outcome = store.snapshot()
             index, log_half = outcome["index"], outcome["log"]
             if index["token"] == 0 and log_half["token"] == 0 and index["status"] == Status.NotFound:
-                return self._snapshots[-1] if self._snapshots else None  # nothing ingested
+                self._snapshot_end = end  # nothing ingested since the start: nothing to keep
+                return self._snapshots[-1] if self._snapshots else None
             if index["status"] != Status.Ok or log_half["status"] != Status.Ok:
                 raise RuntimeError(f"snapshot failed: index {index['status'].name}, log {log_half['status'].name}")
             entry = {"index_token": str(index["token"]).upper(), "log_token": str(log_half["token"]).upper(),

@@ -472,6 +472,10 @@ class JSONStore:
         """
         From the next run or recover, requests larger than `bytes` are dropped before they are read (the writer's connection is closed); -1 takes any size.
         """
+    def set_scan_listing(self, on: bool) -> None:
+        """
+        Whether scans that walk the log list their matches on standard output (on by default).
+        """
     def snapshot(self) -> typing.Any:
         ...
     def stats(self) -> typing.Any:

@@ -109,7 +109,8 @@ void RegisterJSONStore(py::module_& module) {
       .def("scan",
            [](JSONStore& store, const std::string& name, recorder::operations::ScanOperation operation,
               OperandList operands, std::optional<uint64_t> start, std::optional<uint64_t> end) {
-             return store.Scan(name, operation, std::move(operands.values), start, end);
+             return store.Scan(name, operation, std::move(operands.values), start, end,
+                               store.ScanListing() ? stdout : nullptr);
            })
       .def("extract",
            [](JSONStore& store, const recorder::data::Extractor& extractor,
@@ -122,6 +123,8 @@ void RegisterJSONStore(py::module_& module) {
       .def_property_readonly("port", ByReference(&JSONStore::ListeningPort),
                              "The ingestion port: the one given, or the one the system chose for port 0 once "
                              "the service has started (0 before).")
+      .def("set_scan_listing", ByReference(&JSONStore::SetScanListing), py::arg("on"),
+           "Whether scans that walk the log list their matches on standard output (on by default).")
       .def("set_max_message_size", ByReference(&JSONStore::SetMaxMessageSize), py::arg("bytes"),
            "From the next run or recover, requests larger than `bytes` are dropped before they are read "
            "(the writer's connection is closed); -1 takes any size.")

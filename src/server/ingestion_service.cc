@@ -45,6 +45,7 @@ void ApplyFrontOptions(zmq::socket_t& front, const FrontSocketOptions& options) 
     front.set(zmq::sockopt::curve_secretkey, zmq::buffer(options.curve_secret_key));
     front.set(zmq::sockopt::zap_domain, options.zap_domain);
   }
+  if (options.prepare) options.prepare(front);
 }
 
 // The port of a bound TCP socket, from its endpoint "tcp://host:port".

@@ -53,6 +53,7 @@ struct FrontSocketOptions {
   int64_t max_message_size = -1;  // bytes; a larger request is dropped unread (-1: no limit)
   std::string curve_secret_key;   // 32 bytes: the socket is a CURVE server; empty: plain TCP
   std::string zap_domain;         // with CURVE: the domain the context's ZAP handler is asked for
+  std::function<void(zmq::socket_t&)> prepare;  // if set, called with the socket before it binds
 };
 
 class IngestionService {

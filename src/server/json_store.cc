@@ -95,6 +95,7 @@ void JSONStore::EnableCurve(const std::string& server_secret_key, const std::vec
   }
   front_options_.curve_secret_key = std::move(secret);
   front_options_.zap_domain = "quillmark";
+  front_options_.prepare = [handler = zap_handler_.get()](zmq::socket_t& front) { handler->WatchHandshakes(front); };
   service_->SetFrontOptions(front_options_);
 }
 

@@ -119,6 +119,11 @@ class JSONStore {
   // The predicate id of a projected name, for queries.
   std::optional<uint16_t> FindProjection(const std::string& name) const;
 
+  // Whether the scans the bindings run list their matches on standard output (the
+  // default); a service answering remote queries turns it off.
+  void SetScanListing(bool on) { scan_listing_.store(on); }
+  bool ScanListing() const { return scan_listing_.load(); }
+
   // The address past the last record of the log.
   uint64_t EndAddress() const { return engine_->TailAddress(); }
 
@@ -206,6 +211,7 @@ class JSONStore {
   IngestionCounters counters_;
   std::atomic<uint64_t> scan_serial_{0};
   std::atomic<bool> ingestion_locked_{false};
+  std::atomic<bool> scan_listing_{true};
 
   std::mutex projection_change_mutex_;  // one projection change at a time
   mutable std::mutex projections_mutex_;  // guards projections_ for readers

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 #include <zmq.h>
 
@@ -43,7 +45,7 @@ std::string EncodeCurveKey(std::string_view key) {
   return text;
 }
 
-ZapHandler::ZapHandler(zmq::context_t& context, std::vector<std::string> admitted_keys) {
+ZapHandler::ZapHandler(zmq::context_t& context, std::vector<std::string> admitted_keys) : context_{context} {
   SetAdmittedKeys(std::move(admitted_keys));
   zmq::socket_t socket{context, zmq::socket_type::rep};
   socket.set(zmq::sockopt::linger, 0);
@@ -61,12 +63,47 @@ void ZapHandler::SetAdmittedKeys(std::vector<std::string> keys) {
   admitted_keys_ = std::set<std::string>(std::make_move_iterator(keys.begin()), std::make_move_iterator(keys.end()));
 }
 
+void ZapHandler::WatchHandshakes(zmq::socket_t& socket) {
+  std::string endpoint = fmt::format("inproc://quillmark-handshakes-{}", watch_serial_.fetch_add(1));
+  int events = ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_MONITOR_STOPPED;
+  if (zmq_socket_monitor(socket.handle(), endpoint.c_str(), events) != 0) throw zmq::error_t();
+  std::lock_guard lock{watches_mutex_};
+  new_watches_.push_back(std::move(endpoint));
+}
+
+bool ZapHandler::LogHandshakeEvent(zmq::socket_t& monitor) {
+  // Two frames: the event number (16 bits) and its value (32 bits), then the endpoint.
+  zmq::message_t event, endpoint;
+  if (!monitor.recv(event, zmq::recv_flags::dontwait)) return true;
+  if (event.more()) (void)monitor.recv(endpoint, zmq::recv_flags::dontwait);
+  uint16_t number = 0;
+  if (event.size() >= sizeof(number)) std::memcpy(&number, event.data(), sizeof(number));
+  if (number == ZMQ_EVENT_MONITOR_STOPPED) return false;
+  spdlog::warn("Refused a client on {}: its handshake failed before authentication (no CURVE keys?)",
+               Printable(endpoint.to_string_view()));
+  return true;
+}
+
 void ZapHandler::Main(zmq::socket_t socket) {
+  std::vector<zmq::socket_t> monitors;
   while (!stopping_.load()) {
     try {
-      zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-      zmq::poll(&item, 1, kPollInterval);
-      if (!(item.revents & ZMQ_POLLIN)) continue;
+      {
+        std::lock_guard lock{watches_mutex_};
+        for (const auto& endpoint : new_watches_) {
+          monitors.emplace_back(context_, zmq::socket_type::pair).connect(endpoint);
+        }
+        new_watches_.clear();
+      }
+      std::vector<zmq::pollitem_t> items{{socket.handle(), 0, ZMQ_POLLIN, 0}};
+      for (auto& monitor : monitors) items.push_back({monitor.handle(), 0, ZMQ_POLLIN, 0});
+      zmq::poll(items, kPollInterval);
+      for (size_t i = monitors.size(); i > 0; --i) {
+        if ((items[i].revents & ZMQ_POLLIN) && !LogHandshakeEvent(monitors[i - 1])) {
+          monitors.erase(monitors.begin() + static_cast<std::ptrdiff_t>(i - 1));
+        }
+      }
+      if (!(items[0].revents & ZMQ_POLLIN)) continue;
       std::vector<zmq::message_t> request;
       for (;;) {
         zmq::message_t frame;

@@ -6,12 +6,17 @@
 // A CURVE socket on a context without a handler admits every client, so the handler
 // must exist before such a socket binds, and live until it is closed.
 //
+// A client without CURVE keys fails its handshake before ZeroMQ asks the handler; for the
+// sockets given to WatchHandshakes, the handler logs those refusals too.
+//
 // Threading: the constructor binds the handler's endpoint on the calling thread and
-// starts one thread that answers requests until destruction. SetAdmittedKeys may be
-// called from any thread. The handler must be destroyed before its context is closed.
+// starts one thread that answers requests until destruction. SetAdmittedKeys and
+// WatchHandshakes may be called from any thread. The handler must be destroyed before
+// its context is closed.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
@@ -45,14 +50,24 @@ class ZapHandler {
   // Replaces the admitted keys (32 bytes each) for the handshakes that follow.
   void SetAdmittedKeys(std::vector<std::string> keys);
 
+  // Logs the handshakes of `socket` that fail before a ZAP request, until `socket` is
+  // closed. Call on the thread that uses `socket`. Throws zmq::error_t.
+  void WatchHandshakes(zmq::socket_t& socket);
+
  private:
   void Main(zmq::socket_t socket);
+  // Reads one event of a watched socket's monitor; false once the monitor has stopped.
+  static bool LogHandshakeEvent(zmq::socket_t& monitor);
   // The reply to one request: RFC 27's six frames.
   std::vector<std::string> Answer(const std::vector<zmq::message_t>& request);
 
   std::mutex keys_mutex_;
   std::set<std::string> admitted_keys_;
+  std::mutex watches_mutex_;
+  std::vector<std::string> new_watches_;  // monitor endpoints the thread has yet to connect
+  std::atomic<uint64_t> watch_serial_{0};
   std::atomic<bool> stopping_{false};
+  zmq::context_t& context_;
   std::thread thread_;
 };
 

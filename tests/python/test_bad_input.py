@@ -250,6 +250,7 @@ row(S, "stop", "argument", lambda w: w.store.stop(True), raises(TypeError))
 each(S, "set_max_message_size", [None, "1", 1.5, 2**63], lambda w, v: w.store.set_max_message_size(v),
      raises(TypeError))
 row(S, "set_max_message_size", "below -1", lambda w: w.store.set_max_message_size(-2), raises(ValueError))
+each(S, "set_scan_listing", ["1", [1], object()], lambda w, v: w.store.set_scan_listing(v), raises(TypeError))
 row(S, "port", "assigned", lambda w: setattr(w.store, "port", 1), raises(AttributeError))
 row(S, "port", "uninitialised", lambda w: uninitialised(S)(w).port, raises(TypeError))
 # A refused key changes nothing: the store keeps serving without CURVE.
