@@ -224,19 +224,27 @@ class ShardWriter:
     """Routes batches and sends each shard's part straight to its ingestion port, all parts
     at once. A ShardWriter pickles: a copy in another process (a Dask task, for instance)
     opens sockets of its own, so that ingestion can grow past what one client process
-    parses. `ShardedStore.writer()` gives one."""
+    parses. `ShardedStore.writer()` gives one. Sockets open at the first `ingest`, so that
+    copies that never ingest (the Dask scheduler unpickles task arguments) hold none;
+    `close` (or the `with` block) releases them."""
 
     def __init__(self, key: Optional[str], endpoints: Sequence[str], timeout: float = 30.0, curve=None,
                  first: int = 0):
         self.key, self.endpoints, self.timeout, self.curve = key, list(endpoints), timeout, curve
         self.router = Router(key, len(self.endpoints), first)
-        self._context = zmq.Context()
-        self._clients = [Client(endpoint, timeout=timeout, context=self._context, curve=curve)
-                         for endpoint in self.endpoints]
         # A socket serves one request at a time, also when several threads ingest.
         self._locks = [threading.Lock() for _ in self.endpoints]
-        self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(self.endpoints),
-                                                           thread_name_prefix="quillmark-shard")
+        self._opening = threading.Lock()
+        self._context = self._clients = self._pool = None
+
+    def _open(self) -> None:
+        with self._opening:
+            if self._context is None:
+                self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=len(self.endpoints),
+                                                                   thread_name_prefix="quillmark-shard")
+                self._context = zmq.Context()
+                self._clients = [Client(endpoint, timeout=self.timeout, context=self._context, curve=self.curve)
+                                 for endpoint in self.endpoints]
 
     def __getstate__(self):
         return {"key": self.key, "endpoints": self.endpoints, "timeout": self.timeout, "curve": self.curve}
@@ -255,6 +263,7 @@ class ShardWriter:
         server's message; the parts the other shards accepted stay stored, and the error's
         `stored` says how many records each shard kept."""
         parts = self.router.split(batch)
+        self._open()
         sends = {number: self._pool.submit(self._send, number, payload)
                  for number, (payload, count) in enumerate(parts) if count}
         stored, failures = [0] * len(parts), {}
@@ -273,10 +282,14 @@ class ShardWriter:
             return self._clients[number].send(payload)
 
     def close(self) -> None:
-        self._pool.shutdown()
-        for client in self._clients:
-            client.close()
-        self._context.term()
+        with self._opening:
+            if self._context is None:
+                return
+            self._pool.shutdown()
+            for client in self._clients:
+                client.close()
+            self._context.term()
+            self._context = self._clients = self._pool = None
 
     def __enter__(self) -> "ShardWriter":
         return self
