@@ -45,6 +45,7 @@ demo: build
 
 bench: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) bench/run.py
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) bench/cluster_bench.py
 
 # The soak under load (tests/python/test_soak.py) for SOAK_SECONDS instead of the suite's
 # short run, printing its figures: batches, records and rate, resident memory after
