@@ -38,6 +38,7 @@ import zmq
 from .__main__ import byte_size
 from .client import Client, IngestionError, ReplyTimeout, encode_records
 from .query import QueryClient, QueryError, empty_table, operation_name
+from .server import write_atomically
 
 MANIFEST_NAME = "cluster-manifest.json"
 MANIFEST_FORMAT = 1
@@ -142,7 +143,14 @@ def _lines_with_keys(payload: bytes, pointer: Optional[str]) -> Optional[List[Tu
         if not line.strip():
             continue
         try:
-            out.append((line, _key_of_line(parser, line, pointer)))
+            if b"\\" in line:
+                # simdjson's pointer lookup compares member names as written; the store
+                # compares them unescaped ("k\u0065y" is "key"), and so must the routing.
+                document = json.loads(line)
+                key = _MISSING if pointer is None else resolve(document, parse_pointer(pointer))
+                out.append((line, key))
+            else:
+                out.append((line, _key_of_line(parser, line, pointer)))
         except (ValueError, RuntimeError, TypeError):
             return None
     return out
@@ -575,7 +583,8 @@ class ShardedStore:
                        for shard, entry in zip(self.shards, entries)],
         }
         path = manifest_path or os.path.join(self.directory, MANIFEST_NAME)
-        _write_atomically(path, json.dumps(manifest, indent=1, default=str).encode())
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        write_atomically(path, json.dumps(manifest, indent=1, default=str).encode())
         return path
 
     def close(self) -> None:
@@ -681,21 +690,3 @@ def _stop_shards(shards: List[_Shard], timeout: float) -> None:
         except Exception:  # noqa: BLE001 - the failure being reported matters more
             pass
         shard.actor_future.release()
-
-
-def _write_atomically(path: str, data: bytes) -> None:
-    """Writes beside, flushes to the device, renames over `path` and flushes the directory,
-    so that a crash leaves the old file or the new one, never a mix."""
-    directory = os.path.dirname(os.path.abspath(path))
-    os.makedirs(directory, exist_ok=True)
-    partial = f"{path}.{os.getpid()}.partial"
-    with open(partial, "wb") as out:
-        out.write(data)
-        out.flush()
-        os.fsync(out.fileno())
-    os.replace(partial, path)
-    descriptor = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)

@@ -61,13 +61,13 @@ def read_manifest(directory: str) -> Optional[dict]:
     return manifest
 
 
-def write_manifest(directory: str, snapshots: List[dict]) -> None:
-    """Replaces the manifest atomically: written beside it, synced, renamed over it, and
-    the rename synced, so that a crash leaves either the old manifest or the new one."""
-    path = os.path.join(directory, MANIFEST)
-    temporary = path + ".new"
-    with open(temporary, "w") as file:
-        json.dump({"format": MANIFEST_FORMAT, "snapshots": snapshots}, file, indent=1)
+def write_atomically(path: str, data: bytes) -> None:
+    """Replaces `path` atomically: written beside it, synced, renamed over it, and the
+    rename synced, so that a crash leaves either the old file or the new one."""
+    directory = os.path.dirname(os.path.abspath(path))
+    temporary = f"{path}.{os.getpid()}.new"
+    with open(temporary, "wb") as file:
+        file.write(data)
         file.flush()
         os.fsync(file.fileno())
     os.replace(temporary, path)
@@ -76,6 +76,12 @@ def write_manifest(directory: str, snapshots: List[dict]) -> None:
         os.fsync(descriptor)
     finally:
         os.close(descriptor)
+
+
+def write_manifest(directory: str, snapshots: List[dict]) -> None:
+    """Replaces the manifest atomically (write_atomically)."""
+    manifest = {"format": MANIFEST_FORMAT, "snapshots": snapshots}
+    write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1).encode())
 
 
 def prune_checkpoints(directory: str, kept: Iterable[dict]) -> List[str]:

@@ -14,7 +14,7 @@ import pyarrow as pa
 import pytest
 
 import quillmark
-from quillmark.cluster import ShardError, ShardedStore, shard_of_value
+from quillmark.cluster import Router, ShardError, ShardedStore, shard_of_value
 from store_helpers import LOG_SIZE, free_port, make_store, stdout_to
 
 COLUMNS = [["n", "Int", "/n", True, 64, None, None, None], ["k", "String", "/k", None],
@@ -106,6 +106,15 @@ def assert_placed_by_key(everything, by_number):
         for number in everything.get_partition(shard).compute()["n"]:
             record = by_number[number]
             assert shard == (shard_of_value(record["k"], 2) if "k" in record else 0), record
+
+
+def test_routing_reads_member_names_unescaped():
+    # The store reads {"\u006b": 1} as field /k, so the routing must place it with {"k": 1}.
+    router = Router("/k", 2)
+    for value in KEYS:
+        plain = router.split(b'{"k": %s}' % json.dumps(value).encode())
+        escaped = router.split(b'{"\\u006b": %s}' % json.dumps(value).encode())
+        assert [count for _, count in escaped] == [count for _, count in plain], value
 
 
 def test_sharded_store_answers_as_one_store_before_and_after_recovery(dask_client, tmp_path):
