@@ -44,7 +44,7 @@ demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) examples/demo.py
 
 bench: build
-	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) bench/run.py
+	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) bench/run.py $(BENCH_ARGS)
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/python $(PYTHON) bench/cluster_bench.py
 
 # The soak under load (tests/python/test_soak.py) for SOAK_SECONDS instead of the suite's

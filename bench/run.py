@@ -630,7 +630,11 @@ HOW_MEASURED = {
                    "measured in this run; a device-read counter of the store, when it has one, is shown beside. "
                    "The extraction bitmaps (another 0.1% value, and `/bucket < 25`) are built in the in-memory "
                    "store and handed to the other by address, so that no query there has read their records. "
-                   "Full scans: `/id = 42` (one match) and `/bucket < 25`; MB/s are bytes of log per second.",
+                   "Full scans: `/id = 42` (one match) and `/bucket < 25`; MB/s are bytes of log per second. "
+                   "Device: the sequential read is the probe file (the data's size, at most 1 GiB) read with "
+                   f"O_DIRECT in 8 MiB requests; the latency is the mean of up to {READ_PROBES:,} reads of 4 KiB at "
+                   "random aligned offsets of that file, one at a time, each timed from Python (its call costs "
+                   "a microsecond or two of that).",
     "requests": "The first records of the generated set, one per request, sent from a client process on "
                 "loopback. The store's service runs 2 write workers with the projections in place; the echo "
                 "servers are pyzmq processes that answer \"OK\" and the request identifier without parsing.",
