@@ -48,3 +48,20 @@ def test_reads_needed_count_distinct_blocks_below_the_head(matches, head, blocks
     every_record = np.array([100, 200, 4000, 4300, 5000, 5400, PAGE - 50, PAGE + 64], dtype=np.uint64)
     assert memory_disk.blocks_below_head(np.array(matches, dtype=np.uint64), every_record, PAGE + 500,
                                          head) == blocks
+
+
+def store_figures(slowdown):
+    """Figures of a store whose every step takes `slowdown` times one of 1 ms."""
+    seconds = 0.001 * slowdown
+    return dict(warm_s=seconds, cold_s=seconds, extract_few_rows=100, extract_few_s=seconds,
+                extract_quarter_rows=100, extract_quarter_s=seconds, scan_few_s=seconds, scan_quarter_s=seconds,
+                log_bytes=1 << 20, query_matches=10, hops_below_head=10, blocks_needed=10)
+
+
+@pytest.mark.parametrize("slowdown, result", [(1, "pass"), (100, "miss")])
+def test_memory_disk_targets_pass_when_disk_keeps_up_and_miss_when_it_is_far_slower(slowdown, result):
+    import run
+    # The device: 1 GB/s, and ten reads of 0.1 ms take the 1 ms of an unslowed cold query.
+    device = dict(read_latency_s=0.0001, read_mbps=1000)
+    rows = run.memory_disk_rows(store_figures(1), store_figures(slowdown), device)
+    assert [row[6].split(":")[0] for row in rows] == [result] * len(rows)
