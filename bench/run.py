@@ -447,7 +447,8 @@ def verdict(values):
     values = [entry for entry in values if entry[0] is not None]
     if not values:
         return ""
-    misses = [f"{value:.3g} for {threshold:g}" for value, threshold, higher in values
+    misses = [f"{value:,.0f} for {threshold:g}" if value >= 100 else f"{value:.3g} for {threshold:g}"
+              for value, threshold, higher in values
               if (value < threshold if higher else value > threshold)]
     return "miss: " + "; ".join(misses) if misses else "pass"
 
