@@ -2,7 +2,7 @@
 
     make bench                                    # about 1 GB of generated records + airports
     PYTHONPATH=build/python .venv/bin/python bench/run.py --megabytes 64
-    PYTHONPATH=build/python .venv/bin/python bench/run.py --sections memory-disk --disk-megabytes 1024
+    PYTHONPATH=build/python .venv/bin/python bench/run.py --sections memory-disk   # bench/data/results-memory-disk.md
 
 Sections (--sections, comma-separated; all by default):
 - ingestion: direct `save` and the ZeroMQ service against simdjson alone and DuckDB's load;
@@ -717,7 +717,7 @@ def chart(report, path):
                        "(1 = as fast; log scale)", [row[9] for row in rows], [("on disk", [row[7] for row in rows])],
                        [row[8] for row in rows]))
     if not panels:
-        return
+        return False
     heights = [1.0 + 0.25 * len(labels) * (len(series) + 0.5) for _, _, labels, series, _ in panels]
     figure, axes = plt.subplots(len(panels), 1, figsize=(12, sum(heights)), squeeze=False,
                                 gridspec_kw={"height_ratios": heights})
@@ -728,6 +728,7 @@ def chart(report, path):
     figure.tight_layout()
     figure.savefig(path, dpi=90)
     plt.close(figure)
+    return True
 
 
 def horizontal_bars(axis, labels, series, targets):
@@ -838,8 +839,9 @@ def main():
     parser.add_argument("--requests", type=int, default=20000, help="single-record requests per contender")
     parser.add_argument("--window", type=int, default=64, help="single-record requests in flight")
     parser.add_argument("--data-directory", default=os.path.join(HERE, "data"))
-    parser.add_argument("--output", default=os.path.join(HERE, "results.md"))
-    parser.add_argument("--chart", default=os.path.join(HERE, "results.png"))
+    parser.add_argument("--output", help="the report (default: bench/results.md for a run of every section, "
+                        "else results-SECTIONS.md in the data directory, so that the kept results stay whole)")
+    parser.add_argument("--chart", help="the chart (default: beside the report, as .png)")
     parser.add_argument("--child", nargs=3, metavar=("NAME", "CONFIG", "RESULT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -852,6 +854,11 @@ def main():
     unknown = set(sections) - set(SECTIONS)
     if unknown:
         parser.error(f"unknown sections {', '.join(sorted(unknown))}; choose from {', '.join(SECTIONS)}")
+    if args.output is None:
+        whole = set(sections) == set(SECTIONS)
+        args.output = os.path.join(HERE, "results.md") if whole else \
+            os.path.join(args.data_directory, f"results-{'-'.join(sections)}.md")
+    args.chart = args.chart or os.path.splitext(args.output)[0] + ".png"
 
     os.makedirs(args.data_directory, exist_ok=True)
     started = time.perf_counter()
@@ -885,9 +892,9 @@ def main():
     kept = kept_sections(args.output)
     with open(args.output, "w") as out:
         out.write(text + "\n" + kept)
-    chart(report, args.chart)
+    charted = chart(report, args.chart)
     print(text)
-    progress(f"wrote {args.output} and {args.chart} in {time.perf_counter() - started:.0f} s")
+    progress(f"wrote {args.output}{' and ' + args.chart if charted else ''} in {time.perf_counter() - started:.0f} s")
 
 
 if __name__ == "__main__":
