@@ -54,6 +54,7 @@ QUERY_REPEATS = 5
 SECTIONS = ("ingestion", "in-memory", "memory-disk", "requests")
 SMALLEST_LOG = 192 * MiB         # the store's minimum log memory (6 pages of 32 MiB)
 READ_PROBES = 2000               # 4 KiB reads timed for the device's read latency
+DEVICE_READ_PASSES = 3           # sequential reads of the probe file; the fastest counts
 
 # What each data set is asked. Fields are JSON pointers; DuckDB gets the same names as columns.
 # Targets: figure key -> [(against, threshold)], where `against` is "limit" (quillmark's share
@@ -341,7 +342,8 @@ def google_benchmark(binary, pattern, environment):
 
 
 def child_device(config):
-    """Sequential O_DIRECT write then read of `bytes` in 8 MiB requests, beside the stores."""
+    """Sequential O_DIRECT write then reads of `bytes` in 8 MiB requests, beside the stores,
+    then 4 KiB random reads."""
     total = max(64 * MiB, min(config["bytes"], 1 << 30)) // BATCH_BYTES * BATCH_BYTES
     path = os.path.join(config["work"], "device-probe")
     buffer = mmap.mmap(-1, BATCH_BYTES)  # page-aligned, as O_DIRECT needs
@@ -354,10 +356,14 @@ def child_device(config):
     write_s = time.perf_counter() - started
     os.close(descriptor)
     descriptor = os.open(path, os.O_RDONLY | os.O_DIRECT)
-    started = time.perf_counter()
-    while os.readv(descriptor, [buffer]) > 0:
-        pass
-    read_s = time.perf_counter() - started
+    read_s = None
+    for _ in range(DEVICE_READ_PASSES):  # the best pass: the device is shared with other work
+        os.lseek(descriptor, 0, os.SEEK_SET)
+        started = time.perf_counter()
+        while os.readv(descriptor, [buffer]) > 0:
+            pass
+        elapsed = time.perf_counter() - started
+        read_s = elapsed if read_s is None else min(read_s, elapsed)
     latencies = random_read_latencies(descriptor, total)
     os.close(descriptor)
     os.unlink(path)
@@ -558,27 +564,31 @@ def memory_disk_rows(memory, disk, device):
                      label))
 
     hops = f"{disk['query_matches']:,} hops, {disk['hops_below_head']:,} below the head"
-    add("indexed EQ 0.1%, repeated", f"indexed EQ 0.1% ({hops}), median of {memory_disk.REPEATS}, ms", number(memory["warm_s"] * 1e3),
-        number(disk["warm_s"] * 1e3), "", quotient(disk["warm_s"], memory["warm_s"]), 10, False, "disk / memory ≤ 10")
+    add("indexed EQ 0.1%, repeated", f"indexed EQ 0.1% ({hops}), median of {memory_disk.REPEATS}, ms",
+        number(memory["warm_s"] * 1e3), number(disk["warm_s"] * 1e3), "",
+        quotient(disk["warm_s"], memory["warm_s"]), 10, False, "disk / memory ≤ 10")
     estimate = disk["blocks_needed"] * device["read_latency_s"]
     counted = f"; the store counted {disk['cold_device_reads']:,}" if "cold_device_reads" in disk else ""
-    add("indexed EQ 0.1%, cold, vs reads x latency", "indexed EQ 0.1%, first run after eviction, ms", number(memory["cold_s"] * 1e3), number(disk["cold_s"] * 1e3),
+    add("indexed EQ 0.1%, cold, vs reads x latency", "indexed EQ 0.1%, first run after eviction, ms",
+        number(memory["cold_s"] * 1e3), number(disk["cold_s"] * 1e3),
         f"{disk['blocks_needed']:,} reads × {device['read_latency_s'] * 1e6:.0f} µs = {number(estimate * 1e3)} ms"
         + counted, quotient(disk["cold_s"], estimate), 1.5, False, "disk / (reads × latency) ≤ 1.5")
     for name, share, threshold in (("few", "0.1%", 0.25), ("quarter", "25%", 0.5)):
         memory_rate = quotient(memory[f"extract_{name}_rows"], memory[f"extract_{name}_s"])
         disk_rate = quotient(disk[f"extract_{name}_rows"], disk[f"extract_{name}_s"])
-        add(f"extraction, {share} bitmap", f"extraction of 4 columns from a {share} bitmap ({disk[f'extract_{name}_rows']:,} rows), rows/s",
+        add(f"extraction, {share} bitmap",
+            f"extraction of 4 columns from a {share} bitmap ({disk[f'extract_{name}_rows']:,} rows), rows/s",
             number(memory_rate), number(disk_rate), "", quotient(disk_rate, memory_rate), threshold, True,
             f"disk / memory ≥ {threshold:g}")
     memory_rate = memory["log_bytes"] / MiB / memory["scan_few_s"]
     disk_rate = megabytes / disk["scan_few_s"]
     reference = min(device["read_mbps"], memory_rate)
-    add("full scan, few matches, vs device or memory", "full scan, few matches, MB/s of log", number(memory_rate), number(disk_rate),
-        f"{number(reference)} MB/s (lower of device read and memory)", quotient(disk_rate, reference), 0.7, True,
-        "disk / reference ≥ 0.7")
-    add("full scan, 25% matches", "full scan, 25% matches, s", number(memory["scan_quarter_s"]), number(disk["scan_quarter_s"]), "",
-        quotient(disk["scan_quarter_s"], memory["scan_quarter_s"]), 2, False, "disk / memory ≤ 2")
+    add("full scan, few matches, vs device or memory", "full scan, few matches, MB/s of log",
+        number(memory_rate), number(disk_rate), f"{number(reference)} MB/s (lower of device read and memory)",
+        quotient(disk_rate, reference), 0.7, True, "disk / reference ≥ 0.7")
+    add("full scan, 25% matches", "full scan, 25% matches, s", number(memory["scan_quarter_s"]),
+        number(disk["scan_quarter_s"]), "", quotient(disk["scan_quarter_s"], memory["scan_quarter_s"]), 2, False,
+        "disk / memory ≤ 2")
     return rows
 
 
@@ -634,7 +644,8 @@ HOW_MEASURED = {
                    "The extraction bitmaps (another 0.1% value, and `/bucket < 25`) are built in the in-memory "
                    "store and handed to the other by address, so that no query there has read their records. "
                    "Full scans: `/id = 42` (one match) and `/bucket < 25`; MB/s are bytes of log per second. "
-                   "Device: the sequential read is the probe file (the data's size, at most 1 GiB) read with "
+                   "Device: the sequential read is the fastest of "
+                   f"{DEVICE_READ_PASSES} reads of the probe file (the data's size, at most 1 GiB) with "
                    f"O_DIRECT in 8 MiB requests; the latency is the mean of up to {READ_PROBES:,} reads of 4 KiB at "
                    "random aligned offsets of that file, one at a time, each timed from Python (its call costs "
                    "a microsecond or two of that).",
@@ -741,7 +752,8 @@ def horizontal_bars(axis, labels, series, targets):
         bars = axis.barh(offsets, [value or 0 for value in values], height, label=name)
         axis.bar_label(bars, [number(value) if value else "" for value in values], fontsize=7, padding=2)
     if targets:
-        axis.scatter([goal or float("nan") for goal in targets], list(positions), marker="|", s=400, color="black", label="target", zorder=3)
+        axis.scatter([goal or float("nan") for goal in targets], list(positions), marker="|", s=400,
+                     color="black", label="target", zorder=3)
         axis.axvline(1, color="grey", linewidth=0.8)
     axis.set_xscale("log")
     axis.set_yticks(list(positions), labels, fontsize=8)
@@ -886,8 +898,9 @@ def main():
     machine = machine_description() + (
         f" Load average {load:.1f} at the start, {os.getloadavg()[0]:.1f} at the end (other work on the machine "
         f"slows every column). Device: {device['write_mbps']:,.0f} MB/s sequential write, "
-        f"{device['read_mbps']:,.0f} MB/s read (O_DIRECT, 8 MiB requests). Generated records: "
-        f"{args.megabytes:g} MB" + (f" ({args.disk_megabytes:g} MB for memory against disk)." if disk_data else "."))
+        f"{device['read_mbps']:,.0f} MB/s read (best of {DEVICE_READ_PASSES}; O_DIRECT, 8 MiB requests). "
+        f"Generated records: {args.megabytes:g} MB"
+        + (f" ({args.disk_megabytes:g} MB for memory against disk)." if disk_data else "."))
     text = render(report, machine)
     kept = kept_sections(args.output)
     with open(args.output, "w") as out:
