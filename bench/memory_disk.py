@@ -53,6 +53,19 @@ def device_reads(store):
     return counter
 
 
+def storage_bytes_read():
+    """Bytes this process (all its threads, the kernel's I/O workers for it included) had the
+    storage layer fetch, from /proc/self/io; None where the kernel does not keep the count."""
+    try:
+        with open("/proc/self/io") as counters:
+            for line in counters:
+                if line.startswith("read_bytes:"):
+                    return int(line.split()[1])
+    except OSError:
+        return None
+    return None
+
+
 def head_address(store, log_size):
     """The lowest address still in memory: the store's own figure when it exposes one, else
     where the allocator keeps it (page tail - buffer pages + 4; the head never passes the
@@ -113,15 +126,21 @@ def child(config, read_batches, column_extractor, free_port):
     head = head_address(store, config["log_size"])
     result = {"records": records, "log_bytes": end_address, "head": head, "log_size": config["log_size"]}
 
-    def cold(action):
+    def cold(step, action):
+        """Times `action` after evicting the log's cached pages, and notes the bytes the
+        process read from the device meanwhile."""
         evict_log_pages(directory)
-        return timed(action)
+        before = storage_bytes_read()
+        seconds, value = timed(action)
+        if before is not None:
+            result[f"{step}_device_bytes"] = storage_bytes_read() - before
+        return seconds, value
 
     def query():
         return store.scan("/category", equal, [COLD_VALUE], None, None)
 
     reads_before = device_reads(store)
-    result["cold_s"], matches = cold(query)
+    result["cold_s"], matches = cold("cold", query)
     if reads_before is not None:
         result["cold_device_reads"] = device_reads(store) - reads_before
     result["warm_s"] = statistics.median(timed(query)[0] for _ in range(REPEATS))
@@ -145,15 +164,15 @@ def child(config, read_batches, column_extractor, free_port):
     extractor = quillmark.Extractor.record([(name, column_extractor(quillmark.Extractor, name, kind))
                                             for name, kind in config["columns"]])
     for name, bitmap in (("few", few), ("quarter", quarter)):
-        seconds, encoded = cold(lambda: store.extract(extractor, bitmap))
+        seconds, encoded = cold(f"extract_{name}", lambda: store.extract(extractor, bitmap))
         result[f"extract_{name}_s"] = seconds
         result[f"extract_{name}_rows"] = len(bitmap)
         result[f"extract_{name}_digest"] = hashlib.sha256((encoded or "").encode()).hexdigest()
 
-    result["scan_few_s"], found = cold(lambda: store.scan(FEW[0], equal, [FEW[1]], None, None))
+    result["scan_few_s"], found = cold("scan_few", lambda: store.scan(FEW[0], equal, [FEW[1]], None, None))
     result["scan_few_matches"] = len(found)
     result["scan_quarter_s"], found = cold(
-        lambda: store.scan(QUARTER[0], quillmark.ScanOperation.LT, [QUARTER[1]], None, None))
+        "scan_quarter", lambda: store.scan(QUARTER[0], quillmark.ScanOperation.LT, [QUARTER[1]], None, None))
     result["scan_quarter_matches"] = len(found)
 
     # The reads the cold query needs, from where every record lies (after the timings).

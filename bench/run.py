@@ -606,7 +606,29 @@ def memory_disk_checks(memory, disk):
     times = disk["log_bytes"] / disk["log_size"]
     lines.append(f"The log on disk is {times:.1f}× its memory" + (" (**below the 5× intended**: use a larger "
                  "--disk-megabytes)." if times < 5 else "."))
+    lines.append(device_reads_line(disk))
     return lines
+
+
+def device_reads_line(disk):
+    """What the store on disk had the device read in each timed step, per unit of work."""
+    def per(units, unit):
+        return lambda read: f" ({read / 1024 / units:,.1f} KiB per {unit})" if units else ""
+
+    def of_log(read):
+        return f" ({read / disk['log_bytes']:.2f}× the log)"
+
+    steps = [("cold", "the cold query", per(disk["hops_below_head"], "hop below the head")),
+             ("extract_few", "extraction from the 0.1% bitmap", per(disk["extract_few_rows"], "row")),
+             ("extract_quarter", "from the 25% bitmap", per(disk["extract_quarter_rows"], "row")),
+             ("scan_few", "the full scan with few matches", of_log),
+             ("scan_quarter", "with 25% matches", of_log)]
+    parts = [f"{label} {disk[f'{step}_device_bytes'] / MiB:,.1f} MiB" + describe(disk[f"{step}_device_bytes"])
+             for step, label, describe in steps if f"{step}_device_bytes" in disk]
+    if not parts:
+        return ""
+    return ("Read from the device by the store on disk (its process's read_bytes in /proc/self/io): "
+            + "; ".join(parts) + ".")
 
 
 def requests_rows(figures):
