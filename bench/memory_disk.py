@@ -21,6 +21,7 @@ PAGE_BITS = 25                  # a log address is (page << 25) | offset
 HEAD_RESERVE_PAGES = 4          # the head trails the tail page by (buffer pages - 4)
 BLOCK = 4096                    # the device read the cold query's estimate counts
 REPEATS = 5
+LATENCY_PROBES = 1000           # 4 KiB reads of the log file timed before the cold query
 COLD_VALUE = "cat-0042"         # 0.1% of the generated records; no query reads it before
 EXTRACT_VALUE = "cat-0123"      # another 0.1% value, for the extraction bitmap
 QUARTER = ["/bucket", 25]       # /bucket < 25: 25% of the records, by a full scan
@@ -100,6 +101,37 @@ def addresses(bitmap):
     return np.fromiter(iter(bitmap), dtype=np.uint64, count=len(bitmap))
 
 
+def random_read_latencies(descriptor, size, count, seconds=5):
+    """Times `count` reads of 4 KiB at random aligned offsets below `size` of an O_DIRECT
+    file, one at a time (queue depth 1), for at most `seconds`: what one read below the
+    log's head costs."""
+    import mmap
+    import random
+    block = mmap.mmap(-1, BLOCK)   # page-aligned, as O_DIRECT needs
+    offsets = random.Random(7)
+    latencies = []
+    deadline = time.perf_counter() + seconds
+    while len(latencies) < count and time.perf_counter() < deadline:
+        offset = offsets.randrange(size // BLOCK) * BLOCK
+        started = time.perf_counter()
+        os.preadv(descriptor, [block], offset)
+        latencies.append(time.perf_counter() - started)
+    return latencies
+
+
+def log_read_latency(directory, head):
+    """The mean 4 KiB read latency on the store's first log segment, below the head."""
+    path = os.path.join(directory, "log.log0")
+    size = min(os.path.getsize(path), head) if os.path.exists(path) else 0
+    if size < BLOCK:
+        return None
+    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECT)
+    try:
+        return statistics.mean(random_read_latencies(descriptor, size, LATENCY_PROBES))
+    finally:
+        os.close(descriptor)
+
+
 def timed(action):
     started = time.perf_counter()
     value = action()
@@ -139,6 +171,10 @@ def child(config, read_batches, column_extractor, free_port):
     def query():
         return store.scan("/category", equal, [COLD_VALUE], None, None)
 
+    evict_log_pages(directory)
+    latency = log_read_latency(directory, head)
+    if latency is not None:
+        result["log_read_latency_s"] = latency
     reads_before = device_reads(store)
     result["cold_s"], matches = cold("cold", query)
     if reads_before is not None:
