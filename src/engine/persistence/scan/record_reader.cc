@@ -65,8 +65,29 @@ Status RecordReader::ReadFromMemory(Address record_address, PaddedBuffer& out) {
   return status;
 }
 
+Status RecordReader::ReadFromCache(Address record_address, PaddedBuffer& out) {
+  ReadCache& cache = log_.read_cache();
+  uint64_t word;
+  if (!cache.Copy(record_address.control(), sizeof(word), reinterpret_cast<uint8_t*>(&word))) {
+    return Status::NotFound;
+  }
+  RecordHeader header{word};
+  if (Status status = CheckHeader(header, record_address); status != Status::Ok) return status;
+  char* payload = out.Resize(header.payload_size());
+  if (!cache.Copy(record_address.control() + header.payload_offset(), header.payload_size(),
+                  reinterpret_cast<uint8_t*>(payload))) {
+    return Status::NotFound;
+  }
+  return Status::Ok;
+}
+
 Status RecordReader::ReadFromLogFile(Address record_address, PaddedBuffer& out) {
   if (!BlockHolds(record_address, sizeof(RecordHeader))) {
+    PaddedBuffer cached;
+    if (ReadFromCache(record_address, cached) == Status::Ok) {
+      out = std::move(cached);
+      return Status::Ok;
+    }
     uint64_t start = record_address.control() & ~uint64_t{kBlockBytes - 1};
     uint64_t page_end = Address{record_address.page() + 1, 0}.control();
     uint64_t length = std::min<uint64_t>(kBlockBytes, page_end - start);
@@ -104,6 +125,7 @@ Status RecordReader::ReadBlock(Address address, uint32_t length) {
   block_start_ = address;
   uint64_t transferred = read.bytes > block_.valid_offset ? read.bytes - block_.valid_offset : 0;
   block_length_ = std::min<uint64_t>(block_.available_bytes, transferred);
+  log_.read_cache().Insert(address.control(), block_.valid_pointer(), block_length_);
   return Status::Ok;
 }
 
