@@ -91,6 +91,16 @@ class HeldBytes {
   HeldBytes(ReadCache& cache, const uint8_t* data, uint64_t base, uint64_t available)
       : cache_{cache}, data_{data}, base_{base}, available_{available} {}
 
+  // Offers the cache the whole blocks around [address, address + length) that the block
+  // just read holds: the records a chain passes, not everything a wide read brought in.
+  void Keep(uint64_t address, uint64_t length) {
+    if (data_ == nullptr) return;
+    constexpr uint64_t kBlock = ReadCache::kBlockBytes;
+    uint64_t from = std::max(base_, address & ~(kBlock - 1));
+    uint64_t to = std::min(base_ + available_, (address + length + kBlock - 1) & ~(kBlock - 1));
+    if (from < to) cache_.Insert(from, data_ + (from - base_), to - from);
+  }
+
   const uint8_t* Find(uint64_t address, uint64_t length) {
     if (data_ != nullptr && address >= base_ && address + length <= base_ + available_) {
       return data_ + (address - base_);
@@ -142,6 +152,7 @@ void Walk(HybridLog& log, ChainScanContext* scan, HeldBytes& held) {
       return IssueRead(log, scan, record_address.control() & ~uint64_t{ReadCache::kBlockBytes - 1},
                        record_address.control() + size);
     }
+    held.Keep(record_address.control(), size);
     if (record_address <= scan->end_bound && record_address >= scan->start_bound &&
         !header.invalid() && scan->Check(key_pointer, record)) {
       scan->Touch(record_address);
@@ -173,7 +184,6 @@ void OnChainRead(IAsyncContext* context, Status result, size_t bytes_transferred
   // file lost them; reading again would only repeat it.
   if (available < read->record.required_bytes) return HandBack(scan, Status::IOError);
   uint64_t base = read->read_address.control();
-  log.read_cache().Insert(base, data, available);
   HeldBytes held{log.read_cache(), data, base, available};
   Walk(log, scan, held);
 }

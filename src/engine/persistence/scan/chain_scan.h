@@ -8,8 +8,8 @@
 // context to the heap and starts the disk part, which walks what the log's read cache
 // holds and reads the rest (blocks of 4 KiB up to 256 KiB below each missing entry,
 // widening while chain entries lie close together) on whichever thread polls I/O
-// completions; every block read goes into the cache. Finally it pushes the context onto
-// its completion list.
+// completions; the blocks of every record it passes go into the cache. Finally it
+// pushes the context onto its completion list.
 #pragma once
 
 #include "engine/persistence/scan/scan_context.h"

@@ -9,13 +9,6 @@ namespace psfstore {
 namespace core {
 namespace {
 
-// Checks a header read at `address`; Ok when a valid record of that size starts there.
-Status CheckHeader(RecordHeader header, Address address) {
-  if (header.IsNull() || header.invalid()) return Status::NotFound;
-  if (address.offset() + header.record_size() > Address::kPageSize) return Status::Corruption;
-  return Status::Ok;
-}
-
 void CopyPayload(const uint8_t* record, RecordHeader header, PaddedBuffer& out) {
   out.Assign(RecordPayload(record, header), header.payload_size());
 }
@@ -46,6 +39,12 @@ class BlockReadContext : public AsyncReadContext {
 
 }  // namespace
 
+Status CheckRecordHeader(RecordHeader header, Address address) {
+  if (header.IsNull() || header.invalid()) return Status::NotFound;
+  if (address.offset() + header.record_size() > Address::kPageSize) return Status::Corruption;
+  return Status::Ok;
+}
+
 Status RecordReader::ReadPayload(Address record_address, PaddedBuffer& out) {
   if (record_address < log_.GetBeginAddress() || record_address >= log_.GetTailAddress() ||
       record_address.control() % 8 != 0) {
@@ -60,7 +59,7 @@ Status RecordReader::ReadFromMemory(Address record_address, PaddedBuffer& out) {
   // passes it meanwhile.
   const uint8_t* record = log_.Get(record_address);
   RecordHeader header{__atomic_load_n(reinterpret_cast<const uint64_t*>(record), __ATOMIC_ACQUIRE)};
-  Status status = CheckHeader(header, record_address);
+  Status status = CheckRecordHeader(header, record_address);
   if (status == Status::Ok) CopyPayload(record, header, out);
   return status;
 }
@@ -72,7 +71,7 @@ Status RecordReader::ReadFromCache(Address record_address, PaddedBuffer& out) {
     return Status::NotFound;
   }
   RecordHeader header{word};
-  if (Status status = CheckHeader(header, record_address); status != Status::Ok) return status;
+  if (Status status = CheckRecordHeader(header, record_address); status != Status::Ok) return status;
   char* payload = out.Resize(header.payload_size());
   if (!cache.Copy(record_address.control() + header.payload_offset(), header.payload_size(),
                   reinterpret_cast<uint8_t*>(payload))) {
@@ -97,7 +96,7 @@ Status RecordReader::ReadFromLogFile(Address record_address, PaddedBuffer& out) 
     if (!BlockHolds(record_address, sizeof(RecordHeader))) return Status::IOError;
   }
   RecordHeader header{*reinterpret_cast<const uint64_t*>(BlockAt(record_address))};
-  Status status = CheckHeader(header, record_address);
+  Status status = CheckRecordHeader(header, record_address);
   if (status != Status::Ok) return status;
   if (!BlockHolds(record_address, header.record_size())) {
     status = ReadBlock(record_address, static_cast<uint32_t>(header.record_size()));

@@ -17,6 +17,11 @@
 namespace psfstore {
 namespace core {
 
+// Ok when `header`, read at `address`, starts a valid record that ends inside its page;
+// NotFound for empty space or a record still being written, Corruption for one that
+// runs past its page.
+Status CheckRecordHeader(RecordHeader header, Address address);
+
 class RecordReader {
  public:
   static constexpr uint32_t kBlockBytes = 64 * 1024;
