@@ -56,5 +56,10 @@ std::unique_ptr<recorder::data::RecordPayloadSource> PsfStoreEngine::OpenPayload
   return std::make_unique<StorePayloadSource>(store());
 }
 
+RecordEngine::ReadStatistics PsfStoreEngine::GetReadStatistics() {
+  auto& log = store().hlog();
+  return {log.device_reads(), log.device_read_bytes(), log.read_cache().hits(), log.read_cache().misses()};
+}
+
 }  // namespace server
 }  // namespace quillmark
