@@ -94,7 +94,9 @@ void ReadCache::Insert(uint64_t address, const uint8_t* bytes, uint64_t length) 
     }
     uint32_t slot = shard.TakeSlot(blocks_per_shard_);
     std::memcpy(shard.BlockMemory(slot), bytes + (block * kBlockBytes - address), kBlockBytes);
-    shard.slots[slot] = Shard::Slot{block, false};
+    // A new block gets its second chance at once: the clock must pass it twice before it
+    // goes, so a burst of inserts does not evict its own first blocks.
+    shard.slots[slot] = Shard::Slot{block, true};
     shard.slot_of_block.emplace(block, slot);
   }
 }

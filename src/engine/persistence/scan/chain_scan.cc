@@ -136,9 +136,10 @@ void Walk(HybridLog& log, ChainScanContext* scan, HeldBytes& held) {
     const uint8_t* header_bytes = held.Find(record_address.control(), sizeof(RecordHeader));
     if (header_bytes == nullptr) {
       // A record with many key pointers starts further back than a block read reaches.
+      constexpr uint64_t kBlock = ReadCache::kBlockBytes;
       uint64_t page_end = Address{address.page() + 1, 0}.control();
-      return IssueRead(log, scan, record_address.control() & ~uint64_t{ReadCache::kBlockBytes - 1},
-                       std::min(page_end, address.control() + kRecordReach));
+      return IssueRead(log, scan, record_address.control() & ~(kBlock - 1),
+                       std::min(page_end, (address.control() + kRecordReach + kBlock - 1) & ~(kBlock - 1)));
     }
     RecordHeader header{*reinterpret_cast<const uint64_t*>(header_bytes)};
     uint64_t size = header.record_size();
@@ -148,9 +149,11 @@ void Walk(HybridLog& log, ChainScanContext* scan, HeldBytes& held) {
     }
     const uint8_t* record = held.Find(record_address.control(), size);
     if (record == nullptr) {
-      // A record larger than a block: read it whole.
-      return IssueRead(log, scan, record_address.control() & ~uint64_t{ReadCache::kBlockBytes - 1},
-                       record_address.control() + size);
+      // A record larger than a block: read it whole, in whole blocks the cache can keep.
+      constexpr uint64_t kBlock = ReadCache::kBlockBytes;
+      uint64_t page_end = Address{address.page() + 1, 0}.control();
+      return IssueRead(log, scan, record_address.control() & ~(kBlock - 1),
+                       std::min(page_end, (record_address.control() + size + kBlock - 1) & ~(kBlock - 1)));
     }
     held.Keep(record_address.control(), size);
     if (record_address <= scan->end_bound && record_address >= scan->start_bound &&
