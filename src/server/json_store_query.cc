@@ -180,10 +180,10 @@ std::shared_ptr<arrow::Table> JSONStore::ExtractTable(const recorder::data::Extr
   std::exception_ptr upper_error;
   bool upper_started = false;
   std::thread worker{[&] {
-    if (engine_->TryStartSession(nullptr) != Status::Ok) return;  // a checkpoint began: done below
-    upper_started = true;
-    SessionScope session{*engine_};
     try {
+      if (engine_->TryStartSession(nullptr) != Status::Ok) return;  // a checkpoint began: done below
+      upper_started = true;
+      SessionScope session{*engine_};
       upper = ExtractRange(*engine_, extractor, records, middle, UINT64_MAX, rows - lower_rows);
     } catch (...) {
       upper_error = std::current_exception();
