@@ -647,6 +647,12 @@ class JSONStore:
         """
         Kept for callers of an earlier interface: returns 0 and uses neither text.
         """
+    def read_statistics(self) -> dict:
+        """
+        What reading records below the log's head has cost since the store started, as a dict:
+        device_reads and device_read_bytes (reads issued to the log file), cache_hits and
+        cache_misses (lookups of the read cache of blocks read before). Counters only grow.
+        """
     def recover(self, arg0: typing.Any, arg1: typing.Any, arg2: int | None) -> typing.Any:
         """
         Rebuilds this fresh store from a snapshot and starts the ingestion service.

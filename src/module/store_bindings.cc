@@ -245,6 +245,20 @@ void RegisterJSONStore(py::module_& module) {
              store.Stop();
            },
            kStopDoc)
+      .def(
+          "read_statistics",
+          [](JSONStore& store) -> py::dict {
+            auto statistics = store.engine().GetReadStatistics();
+            py::dict result;
+            result["device_reads"] = statistics.device_reads;
+            result["device_read_bytes"] = statistics.device_read_bytes;
+            result["cache_hits"] = statistics.cache_hits;
+            result["cache_misses"] = statistics.cache_misses;
+            return result;
+          },
+          "What reading records below the log's head has cost since the store started, as a dict:\n"
+          "device_reads and device_read_bytes (reads issued to the log file), cache_hits and\n"
+          "cache_misses (lookups of the read cache of blocks read before). Counters only grow.")
       .def("stats",
            [](const JSONStore& store) -> py::object {
              auto [bytes, records] = store.Stats();

@@ -194,6 +194,8 @@ class JSONStore {
   std::optional<std::string> Extract(const recorder::data::Extractor& extractor, const storage::Bitmap& records);
   // The same table as Extract builds, as it is. An empty set gives an empty table with
   // the columns' schema (a Raw column is then of the null type) and opens no session.
+  // A large set is read by two threads, each in a session of its own, and their halves
+  // joined in address order (the table then has two chunks per column).
   std::shared_ptr<arrow::Table> ExtractTable(const recorder::data::Extractor& extractor,
                                              const storage::Bitmap& records);
 

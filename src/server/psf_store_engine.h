@@ -36,6 +36,7 @@ class PsfStoreEngine : public RecordEngine {
   psfstore::core::Status ChainScan(psfstore::core::BasicScanner& scanner, uint64_t start, uint64_t end) override;
   psfstore::core::Status FullScan(psfstore::core::BasicFullScanner& scanner, uint64_t start, uint64_t end) override;
   std::unique_ptr<recorder::data::RecordPayloadSource> OpenPayloadSource() override;
+  ReadStatistics GetReadStatistics() override;
 
   psfstore::core::PsfStore& store() { return holder_->store; }
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "engine/persistence/scan/record_reader.h"
+#include "engine/persistence/scan/record_batch_reader.h"
 #include "engine/persistence/scan/scan_session.h"
 #include "server/psf_store_engine.h"
 
@@ -29,18 +29,17 @@ class StorePayloadSource : public recorder::data::RecordPayloadSource {
     // The previous payload has been copied out: let the epoch move on now and then, so
     // that a long extraction does not hold back page eviction for concurrent writers.
     if (++reads_ % kReadsPerRefresh == 0) session_.Refresh();
-    Status status = reader_.ReadPayload(Address{address}, buffer_);
-    if (status == Status::Ok) *payload = buffer_.view().text();
-    return status;
+    return reader_.ReadPayload(Address{address}, payload);
   }
+
+  void Announce(std::span<const uint64_t> addresses) override { reader_.Announce(addresses); }
 
  private:
   static constexpr uint64_t kReadsPerRefresh = 1024;
 
   psfstore::core::StoreScanSession session_;
-  psfstore::core::RecordReader reader_;
+  psfstore::core::BatchRecordReader reader_;
   uint64_t reads_ = 0;
-  psfstore::core::PaddedBuffer buffer_;
 };
 
 }  // namespace
@@ -55,6 +54,11 @@ Status PsfStoreEngine::FullScan(psfstore::core::BasicFullScanner& scanner, uint6
 
 std::unique_ptr<recorder::data::RecordPayloadSource> PsfStoreEngine::OpenPayloadSource() {
   return std::make_unique<StorePayloadSource>(store());
+}
+
+RecordEngine::ReadStatistics PsfStoreEngine::GetReadStatistics() {
+  auto& log = store().hlog();
+  return {log.device_reads(), log.device_read_bytes(), log.read_cache().hits(), log.read_cache().misses()};
 }
 
 }  // namespace server

@@ -140,6 +140,16 @@ class RecordEngine {
   virtual std::unique_ptr<recorder::data::RecordPayloadSource> OpenPayloadSource() {
     throw std::logic_error("This engine answers no queries");
   }
+
+  // What reading below the head has cost since the engine started: reads issued to the
+  // log file and their bytes, and lookups the read cache answered or not. Any thread.
+  struct ReadStatistics {
+    uint64_t device_reads = 0;
+    uint64_t device_read_bytes = 0;
+    uint64_t cache_hits = 0;
+    uint64_t cache_misses = 0;
+  };
+  virtual ReadStatistics GetReadStatistics() { return {}; }
 };
 
 // Closes the calling thread's session when the scope that opened it ends, also when it

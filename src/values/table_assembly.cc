@@ -211,31 +211,64 @@ void ReadInto(TableAssembler* assembler, RecordPayloadSource& source, uint64_t a
   assembler->AddRecord(address, payload);
 }
 
+// Reads the addresses chunk by chunk, announcing each chunk to the source one chunk
+// ahead of reading it, so that its reads run while the chunk before is parsed.
+// `next_chunk` fills a chunk and returns its size, 0 at the end.
+template <class NextChunk>
+void ReadAnnounced(TableAssembler* assembler, RecordPayloadSource& source, NextChunk next_chunk) {
+  constexpr size_t kChunk = 4096;
+  std::vector<uint64_t> current(kChunk);
+  std::vector<uint64_t> following(kChunk);
+  size_t count = next_chunk(current.data(), kChunk);
+  source.Announce(std::span<const uint64_t>{current.data(), count});
+  while (count > 0) {
+    size_t following_count = next_chunk(following.data(), kChunk);
+    source.Announce(std::span<const uint64_t>{following.data(), following_count});
+    for (size_t i = 0; i < count; ++i) ReadInto(assembler, source, current[i]);
+    current.swap(following);
+    count = following_count;
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, std::span<const uint64_t> addresses,
                                             RecordPayloadSource& source) {
   TableAssembler assembler(AsRecordExtractor(extractor), addresses.size());
-  if (assembler.has_columns()) {
-    for (uint64_t address : addresses) ReadInto(&assembler, source, address);
-  }
+  if (!assembler.has_columns()) return assembler.Finish();
+  size_t position = 0;
+  ReadAnnounced(&assembler, source, [&](uint64_t* out, size_t capacity) {
+    size_t count = std::min(capacity, addresses.size() - position);
+    std::copy_n(addresses.begin() + static_cast<std::ptrdiff_t>(position), count, out);
+    position += count;
+    return count;
+  });
+  return assembler.Finish();
+}
+
+std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, const quillmark::storage::Bitmap& addresses,
+                                            uint64_t from, uint64_t last, uint64_t rows, RecordPayloadSource& source) {
+  TableAssembler assembler(AsRecordExtractor(extractor), rows);
+  if (!assembler.has_columns()) return assembler.Finish();
+  uint64_t next = from;
+  bool ended = from > last;
+  ReadAnnounced(&assembler, source, [&](uint64_t* out, size_t capacity) -> size_t {
+    if (ended) return 0;
+    size_t count = addresses.NextChunk(next, out, capacity);
+    size_t inside = static_cast<size_t>(std::upper_bound(out, out + count, last) - out);
+    if (inside < count || count < capacity || out[inside - 1] == last) {
+      ended = true;
+    } else {
+      next = out[inside - 1] + 1;
+    }
+    return inside;
+  });
   return assembler.Finish();
 }
 
 std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, const quillmark::storage::Bitmap& addresses,
                                             RecordPayloadSource& source) {
-  TableAssembler assembler(AsRecordExtractor(extractor), addresses.Cardinality());
-  if (!assembler.has_columns()) return assembler.Finish();
-  constexpr size_t kChunk = 4096;
-  uint64_t chunk[kChunk];
-  uint64_t next = 0;
-  for (;;) {
-    const size_t count = addresses.NextChunk(next, chunk, kChunk);
-    for (size_t i = 0; i < count; ++i) ReadInto(&assembler, source, chunk[i]);
-    if (count < kChunk || chunk[count - 1] == UINT64_MAX) break;
-    next = chunk[count - 1] + 1;
-  }
-  return assembler.Finish();
+  return AssembleTable(extractor, addresses, 0, UINT64_MAX, addresses.Cardinality(), source);
 }
 
 }  // namespace data

@@ -35,6 +35,10 @@ class RecordPayloadSource {
   // valid, followed by kRecordPayloadPadding readable bytes, until the next call.
   // Any status but Ok fails the extraction.
   virtual psfstore::core::Status ReadPayload(uint64_t address, std::string_view* payload) = 0;
+
+  // Tells the source which addresses (ascending, above all announced before) it will be
+  // asked for next, so that it can start reading them. A hint: sources may ignore it.
+  virtual void Announce(std::span<const uint64_t> addresses) { (void)addresses; }
 };
 
 // Builds the table for `addresses`, which must ascend. `extractor` must be a
@@ -51,6 +55,9 @@ std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, std::spa
                                             RecordPayloadSource& source);
 std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, const quillmark::storage::Bitmap& addresses,
                                             RecordPayloadSource& source);
+// The same for the members of `addresses` in [from, last], of which there are `rows`.
+std::shared_ptr<arrow::Table> AssembleTable(const Extractor& extractor, const quillmark::storage::Bitmap& addresses,
+                                            uint64_t from, uint64_t last, uint64_t rows, RecordPayloadSource& source);
 
 }  // namespace data
 }  // namespace recorder

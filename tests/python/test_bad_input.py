@@ -262,6 +262,8 @@ for key in ["", "short", " " * 40, GOOD_KEY[:39] + "\0", GOOD_KEY + "a"]:
 each(S, "enable_curve", [None, 1, [None]], lambda w, v: w.store.enable_curve(GOOD_KEY, v), raises(TypeError))
 row(S, "enable_curve", "uninitialised", lambda w: uninitialised(S)(w).enable_curve(GOOD_KEY, []), raises(TypeError))
 row(S, "stats", "argument", lambda w: w.store.stats(0), raises(TypeError))
+row(S, "read_statistics", "argument", lambda w: w.store.read_statistics(0), raises(TypeError))
+row(S, "read_statistics", "uninitialised", lambda w: uninitialised(S)(w).read_statistics(), raises(TypeError))
 
 # load inserts as save does, without the pause: the same refusals.
 for member in ("save", "load"):

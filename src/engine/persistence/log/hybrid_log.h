@@ -36,6 +36,7 @@
 #include "engine/core/async_context.h"
 #include "engine/persistence/io/aligned_buffer_pool.h"
 #include "engine/persistence/io/store_disk.h"
+#include "engine/persistence/log/read_cache.h"
 
 namespace psfstore {
 namespace core {
@@ -249,6 +250,8 @@ class PersistentMemoryMalloc {
     read_context->callback_ = callback;
     read_context->outstanding_reads_ = &outstanding_reads_;
     outstanding_reads_.fetch_add(1);
+    device_reads_.fetch_add(1, std::memory_order_relaxed);
+    device_read_bytes_.fetch_add(aligned_length, std::memory_order_relaxed);
     status = log_file_.ReadAsync(aligned_start, read_context->record.buffer(), aligned_length,
                                  &OnDiskRead, *read_context);
     if (status != Status::Ok) {
@@ -261,10 +264,12 @@ class PersistentMemoryMalloc {
   // Recovery of a fresh log: continues the log whose durable content on disk ends at
   // `tail` and starts at `begin`. Reads the newest pages (up to the buffer size less
   // the head reserve) back into memory and sets every marker as if they had just been
-  // flushed: head at the first page read, read-only and flushed-until at `tail`.
+  // flushed: head at the first page read, read-only and flushed-until at `tail`. Drops
+  // every block the read cache holds, since recovery may have rewritten them.
   // IOError when a page cannot be read in full (the markers are then unchanged).
   // Only while no other thread uses the log; the caller holds the epoch.
   Status RecoverTail(Address begin, Address tail) {
+    read_cache_.Clear();
     uint64_t tail_page = tail.page() + (tail.offset() != 0 ? 1 : 0);
     uint64_t head_page = tail_page < buffer_size_ - kHeadReservePages ? 0 : tail_page - buffer_size_ + kHeadReservePages;
     head_page = std::max(head_page, begin.page());
@@ -327,6 +332,11 @@ class PersistentMemoryMalloc {
   uint32_t buffer_size() const { return buffer_size_; }
   uint32_t outstanding_reads() const { return outstanding_reads_.load(); }
   SectorAlignedBufferPool& io_buffer_pool() { return io_buffer_pool_; }
+  // Blocks of the log file read before, for readers below the head.
+  ReadCache& read_cache() { return read_cache_; }
+  // Reads issued to the log file so far, and their bytes (sector-aligned).
+  uint64_t device_reads() const { return device_reads_.load(std::memory_order_relaxed); }
+  uint64_t device_read_bytes() const { return device_read_bytes_.load(std::memory_order_relaxed); }
   Disk& disk() { return disk_; }
 
  private:
@@ -591,6 +601,7 @@ class PersistentMemoryMalloc {
   LogFile& log_file_;
   SectorAlignedBufferPool read_buffer_pool_;
   SectorAlignedBufferPool io_buffer_pool_;
+  ReadCache read_cache_;
 
   std::atomic<Address> read_only_address_;
   std::atomic<Address> safe_read_only_address_;
@@ -610,6 +621,8 @@ class PersistentMemoryMalloc {
   std::atomic<uint32_t> pending_actions_{0};
   std::atomic<uint32_t> failed_pages_{0};
   std::atomic<int64_t> last_retry_{0};
+  std::atomic<uint64_t> device_reads_{0};
+  std::atomic<uint64_t> device_read_bytes_{0};
 };
 
 }  // namespace core

@@ -1,6 +1,8 @@
 #include "engine/persistence/scan/chain_scan.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace psfstore {
 namespace core {
@@ -59,20 +61,112 @@ void HandBack(ChainScanContext* scan, Status result) {
 
 void OnChainRead(IAsyncContext* context, Status result, size_t bytes_transferred);
 
-void IssueRead(HybridLog& log, ChainScanContext* scan, Address address, uint32_t length) {
-  ChainReadContext read{&log, scan, address};
-  Status status = log.ReadFromDisk(address, length, &OnChainRead, read, [] {});
+void IssueRead(HybridLog& log, ChainScanContext* scan, uint64_t start, uint64_t end) {
+  ChainReadContext read{&log, scan, Address{start}};
+  Status status = log.ReadFromDisk(Address{start}, static_cast<uint32_t>(end - start), &OnChainRead, read, [] {});
   if (status != Status::Ok) HandBack(scan, status);
 }
 
-// Reads the block the prefetch level asks for around the key pointer at `address`.
+// Reads the block the prefetch level asks for around the key pointer at `address`. The
+// chain descends, so the block ends just past the key pointer's record (as far as a
+// typical record reaches) and extends down the log from there; it never leaves the page.
+// The smallest read covers whole cache blocks, since a device reads 4 KiB as fast as a
+// sector.
 void IssueBlockRead(HybridLog& log, ChainScanContext* scan, Address address) {
-  uint32_t bits = kPrefetchBlockBits[scan->prefetch_level];
-  uint64_t block = uint64_t{1} << bits;
-  uint64_t aligned = address.control() & ~(block - 1);
-  uint64_t length = std::max<uint64_t>(bits == 0 ? sizeof(KeyPointer) : block,
-                                       address.control() - aligned + sizeof(KeyPointer));
-  IssueRead(log, scan, Address{aligned}, static_cast<uint32_t>(length));
+  constexpr uint64_t kBlock = ReadCache::kBlockBytes;
+  uint64_t page_start = Address{address.page(), 0}.control();
+  uint64_t page_end = Address{address.page() + 1, 0}.control();
+  uint64_t end = std::min(page_end, (address.control() + kRecordReach + kBlock - 1) & ~(kBlock - 1));
+  uint64_t length = std::max<uint64_t>(kBlock, uint64_t{1} << kPrefetchBlockBits[scan->prefetch_level]);
+  uint64_t start = end - page_start > length ? end - length : page_start;
+  // The key pointer's record starts a little before it.
+  start = std::min(start, std::max(page_start, (address.control() - kRecordLead) & ~(kBlock - 1)));
+  IssueRead(log, scan, start, end);
+}
+
+// The bytes the disk part can use without a read: the block just read, then the read
+// cache. Bytes copied out of the cache land in scratch memory, valid until the next Find.
+class HeldBytes {
+ public:
+  HeldBytes(ReadCache& cache, const uint8_t* data, uint64_t base, uint64_t available)
+      : cache_{cache}, data_{data}, base_{base}, available_{available} {}
+
+  // Offers the cache the whole blocks around [address, address + length) that the block
+  // just read holds: the records a chain passes, not everything a wide read brought in.
+  void Keep(uint64_t address, uint64_t length) {
+    if (data_ == nullptr) return;
+    constexpr uint64_t kBlock = ReadCache::kBlockBytes;
+    uint64_t from = std::max(base_, address & ~(kBlock - 1));
+    uint64_t to = std::min(base_ + available_, (address + length + kBlock - 1) & ~(kBlock - 1));
+    if (from < to) cache_.Insert(from, data_ + (from - base_), to - from);
+  }
+
+  const uint8_t* Find(uint64_t address, uint64_t length) {
+    if (data_ != nullptr && address >= base_ && address + length <= base_ + available_) {
+      return data_ + (address - base_);
+    }
+    if (scratch_.size() < length) scratch_.resize(length);
+    return cache_.Copy(address, length, scratch_.data()) ? scratch_.data() : nullptr;
+  }
+
+ private:
+  ReadCache& cache_;
+  const uint8_t* data_;
+  uint64_t base_;
+  uint64_t available_;
+  std::vector<uint8_t> scratch_;
+};
+
+// Follows the chain from the scan's resume address through the bytes held, and issues
+// the next read where they end; hands the scan back when the chain ends or fails.
+void Walk(HybridLog& log, ChainScanContext* scan, HeldBytes& held) {
+  Address address = scan->resume_address;
+  Address begin = log.GetBeginAddress();
+  while (true) {
+    if (address < begin || address < scan->start_bound || address == Address::Invalid()) {
+      return HandBack(scan, Status::Ok);
+    }
+    scan->resume_address = address;
+    const uint8_t* key_pointer_bytes = held.Find(address.control(), sizeof(KeyPointer));
+    if (key_pointer_bytes == nullptr) return IssueBlockRead(log, scan, address);
+    KeyPointer key_pointer;
+    std::memcpy(static_cast<void*>(&key_pointer), key_pointer_bytes, sizeof(KeyPointer));
+    Address record_address = KeyPointer::RecordAddress(address, key_pointer.position());
+    if (record_address.page() != address.page()) return HandBack(scan, Status::Corruption);
+    const uint8_t* header_bytes = held.Find(record_address.control(), sizeof(RecordHeader));
+    if (header_bytes == nullptr) {
+      // A record with many key pointers starts further back than a block read reaches.
+      constexpr uint64_t kBlock = ReadCache::kBlockBytes;
+      uint64_t page_end = Address{address.page() + 1, 0}.control();
+      return IssueRead(log, scan, record_address.control() & ~(kBlock - 1),
+                       std::min(page_end, (address.control() + kRecordReach + kBlock - 1) & ~(kBlock - 1)));
+    }
+    RecordHeader header{*reinterpret_cast<const uint64_t*>(header_bytes)};
+    uint64_t size = header.record_size();
+    if (header.IsNull() || key_pointer.position() >= header.key_pointer_count() ||
+        record_address.offset() + size > Address::kPageSize) {
+      return HandBack(scan, Status::Corruption);
+    }
+    const uint8_t* record = held.Find(record_address.control(), size);
+    if (record == nullptr) {
+      // A record larger than a block: read it whole, in whole blocks the cache can keep.
+      constexpr uint64_t kBlock = ReadCache::kBlockBytes;
+      uint64_t page_end = Address{address.page() + 1, 0}.control();
+      return IssueRead(log, scan, record_address.control() & ~(kBlock - 1),
+                       std::min(page_end, (record_address.control() + size + kBlock - 1) & ~(kBlock - 1)));
+    }
+    held.Keep(record_address.control(), size);
+    if (record_address <= scan->end_bound && record_address >= scan->start_bound &&
+        !header.invalid() && scan->Check(key_pointer, record)) {
+      scan->Touch(record_address);
+    }
+    Address previous = key_pointer.previous_address();
+    if (previous >= begin && previous >= scan->start_bound && previous != Address::Invalid()) {
+      // Widen the next read while entries lie close; a long hop starts small again.
+      scan->prefetch_level = NextPrefetchLevel(scan->prefetch_level, address - previous);
+    }
+    address = previous;
+  }
 }
 
 void OnChainRead(IAsyncContext* context, Status result, size_t bytes_transferred) {
@@ -93,54 +187,8 @@ void OnChainRead(IAsyncContext* context, Status result, size_t bytes_transferred
   // file lost them; reading again would only repeat it.
   if (available < read->record.required_bytes) return HandBack(scan, Status::IOError);
   uint64_t base = read->read_address.control();
-  auto in_block = [&](uint64_t address, uint64_t length) {
-    return address >= base && address + length <= base + available;
-  };
-
-  Address address = scan->resume_address;
-  Address begin = log.GetBeginAddress();
-  while (true) {
-    if (address < begin || address < scan->start_bound || address == Address::Invalid()) {
-      return HandBack(scan, Status::Ok);
-    }
-    if (!in_block(address.control(), sizeof(KeyPointer))) {
-      scan->resume_address = address;
-      return IssueBlockRead(log, scan, address);
-    }
-    KeyPointer key_pointer;
-    std::memcpy(static_cast<void*>(&key_pointer), data + (address.control() - base),
-                sizeof(KeyPointer));
-    Address record_address = KeyPointer::RecordAddress(address, key_pointer.position());
-    if (record_address.page() != address.page()) return HandBack(scan, Status::Corruption);
-    scan->resume_address = address;
-    if (!in_block(record_address.control(), sizeof(RecordHeader))) {
-      // The record starts before the block: read it from its start through the key
-      // pointer; the header then tells whether more is needed.
-      return IssueRead(log, scan, record_address,
-                       static_cast<uint32_t>(address - record_address + sizeof(KeyPointer)));
-    }
-    const uint8_t* record = data + (record_address.control() - base);
-    RecordHeader header{*reinterpret_cast<const uint64_t*>(record)};
-    uint64_t size = header.record_size();
-    if (header.IsNull() || key_pointer.position() >= header.key_pointer_count() ||
-        record_address.offset() + size > Address::kPageSize) {
-      return HandBack(scan, Status::Corruption);
-    }
-    if (!in_block(record_address.control(), size)) {
-      return IssueRead(log, scan, record_address, static_cast<uint32_t>(size));
-    }
-    if (record_address <= scan->end_bound && record_address >= scan->start_bound &&
-        !header.invalid() && scan->Check(key_pointer, record)) {
-      scan->Touch(record_address);
-    }
-    Address previous = key_pointer.previous_address();
-    if (previous >= begin && previous >= scan->start_bound && previous != Address::Invalid() &&
-        !in_block(previous.control(), sizeof(KeyPointer))) {
-      // The chain leaves the block: widen the next read while entries lie close.
-      scan->prefetch_level = NextPrefetchLevel(scan->prefetch_level, address - previous);
-    }
-    address = previous;
-  }
+  HeldBytes held{log.read_cache(), data, base, available};
+  Walk(log, scan, held);
 }
 
 }  // namespace
@@ -179,7 +227,9 @@ ScanStatus ChainScan(HybridLog& log, InternalHashTable& index, ScanSession& sess
 
 void ContinueChainScanOnDisk(HybridLog& log, ChainScanContext* context) {
   context->prefetch_level = 0;
-  IssueBlockRead(log, context, context->resume_address);
+  // What the cache holds is walked at once; the first read goes where it ends.
+  HeldBytes held{log.read_cache(), nullptr, 0, 0};
+  Walk(log, context, held);
 }
 
 }  // namespace core

@@ -5,10 +5,11 @@
 //
 // The in-memory part runs on the caller's thread under its epoch. When the chain
 // continues below the head address the scan goes pending: the caller copies the
-// context to the heap and starts the disk part, which reads key pointers (alone or in
-// blocks of up to 256 KiB, widening while chain entries lie close together) on
-// whichever thread polls I/O completions, and finally pushes the context onto its
-// completion list.
+// context to the heap and starts the disk part, which walks what the log's read cache
+// holds and reads the rest (blocks of 4 KiB up to 256 KiB below each missing entry,
+// widening while chain entries lie close together) on whichever thread polls I/O
+// completions; the blocks of every record it passes go into the cache. Finally it
+// pushes the context onto its completion list.
 #pragma once
 
 #include "engine/persistence/scan/scan_context.h"
@@ -21,9 +22,12 @@ using ChainScanContext = PendingScanContext<BasicScanner>;
 
 // Hops between chain entries up to this many bytes widen the next disk read.
 constexpr uint64_t kNearHopBytes = 138840;
-// log2 of the block read around a key pointer, per prefetch level (0 reads just the
-// key pointer).
-constexpr uint32_t kPrefetchBlockBits[] = {0, 12, 14, 16, 18};
+// log2 of the block read below a key pointer, per prefetch level.
+constexpr uint32_t kPrefetchBlockBits[] = {12, 13, 14, 16, 18};
+// A read for a key pointer reaches this far past it, so that its record's payload comes
+// along, and starts at least this far before it, where its record's header is.
+constexpr uint64_t kRecordReach = 2048;
+constexpr uint64_t kRecordLead = 256;
 
 // The in-memory part. The caller holds the epoch. On InProgress or VersionShift the
 // context holds the resume address, bounds and session view.

@@ -9,13 +9,6 @@ namespace psfstore {
 namespace core {
 namespace {
 
-// Checks a header read at `address`; Ok when a valid record of that size starts there.
-Status CheckHeader(RecordHeader header, Address address) {
-  if (header.IsNull() || header.invalid()) return Status::NotFound;
-  if (address.offset() + header.record_size() > Address::kPageSize) return Status::Corruption;
-  return Status::Ok;
-}
-
 void CopyPayload(const uint8_t* record, RecordHeader header, PaddedBuffer& out) {
   out.Assign(RecordPayload(record, header), header.payload_size());
 }
@@ -46,6 +39,12 @@ class BlockReadContext : public AsyncReadContext {
 
 }  // namespace
 
+Status CheckRecordHeader(RecordHeader header, Address address) {
+  if (header.IsNull() || header.invalid()) return Status::NotFound;
+  if (address.offset() + header.record_size() > Address::kPageSize) return Status::Corruption;
+  return Status::Ok;
+}
+
 Status RecordReader::ReadPayload(Address record_address, PaddedBuffer& out) {
   if (record_address < log_.GetBeginAddress() || record_address >= log_.GetTailAddress() ||
       record_address.control() % 8 != 0) {
@@ -60,13 +59,34 @@ Status RecordReader::ReadFromMemory(Address record_address, PaddedBuffer& out) {
   // passes it meanwhile.
   const uint8_t* record = log_.Get(record_address);
   RecordHeader header{__atomic_load_n(reinterpret_cast<const uint64_t*>(record), __ATOMIC_ACQUIRE)};
-  Status status = CheckHeader(header, record_address);
+  Status status = CheckRecordHeader(header, record_address);
   if (status == Status::Ok) CopyPayload(record, header, out);
   return status;
 }
 
+Status RecordReader::ReadFromCache(Address record_address, PaddedBuffer& out) {
+  ReadCache& cache = log_.read_cache();
+  uint64_t word;
+  if (!cache.Copy(record_address.control(), sizeof(word), reinterpret_cast<uint8_t*>(&word))) {
+    return Status::NotFound;
+  }
+  RecordHeader header{word};
+  if (Status status = CheckRecordHeader(header, record_address); status != Status::Ok) return status;
+  char* payload = out.Resize(header.payload_size());
+  if (!cache.Copy(record_address.control() + header.payload_offset(), header.payload_size(),
+                  reinterpret_cast<uint8_t*>(payload))) {
+    return Status::NotFound;
+  }
+  return Status::Ok;
+}
+
 Status RecordReader::ReadFromLogFile(Address record_address, PaddedBuffer& out) {
   if (!BlockHolds(record_address, sizeof(RecordHeader))) {
+    PaddedBuffer cached;
+    if (ReadFromCache(record_address, cached) == Status::Ok) {
+      out = std::move(cached);
+      return Status::Ok;
+    }
     uint64_t start = record_address.control() & ~uint64_t{kBlockBytes - 1};
     uint64_t page_end = Address{record_address.page() + 1, 0}.control();
     uint64_t length = std::min<uint64_t>(kBlockBytes, page_end - start);
@@ -76,7 +96,7 @@ Status RecordReader::ReadFromLogFile(Address record_address, PaddedBuffer& out) 
     if (!BlockHolds(record_address, sizeof(RecordHeader))) return Status::IOError;
   }
   RecordHeader header{*reinterpret_cast<const uint64_t*>(BlockAt(record_address))};
-  Status status = CheckHeader(header, record_address);
+  Status status = CheckRecordHeader(header, record_address);
   if (status != Status::Ok) return status;
   if (!BlockHolds(record_address, header.record_size())) {
     status = ReadBlock(record_address, static_cast<uint32_t>(header.record_size()));
@@ -104,6 +124,7 @@ Status RecordReader::ReadBlock(Address address, uint32_t length) {
   block_start_ = address;
   uint64_t transferred = read.bytes > block_.valid_offset ? read.bytes - block_.valid_offset : 0;
   block_length_ = std::min<uint64_t>(block_.available_bytes, transferred);
+  log_.read_cache().Insert(address.control(), block_.valid_pointer(), block_length_);
   return Status::Ok;
 }
 

@@ -3,8 +3,9 @@
 // the head is never read from memory, whose page slot may hold a newer page by now.
 //
 // Disk reads are made in blocks of 64 KiB and the last block is kept, so a caller that
-// asks for records in ascending address order (extraction, listings) reads each block
-// of the log once.
+// asks for records in ascending address order (listings) reads each block of the log
+// once. A record whose blocks the log's read cache holds is copied from there without a
+// read; blocks read are offered to the cache.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,11 @@
 
 namespace psfstore {
 namespace core {
+
+// Ok when `header`, read at `address`, starts a valid record that ends inside its page;
+// NotFound for empty space or a record still being written, Corruption for one that
+// runs past its page.
+Status CheckRecordHeader(RecordHeader header, Address address);
 
 class RecordReader {
  public:
@@ -33,6 +39,9 @@ class RecordReader {
  private:
   Status ReadFromMemory(Address record_address, PaddedBuffer& out);
   Status ReadFromLogFile(Address record_address, PaddedBuffer& out);
+  // Ok when the read cache held the whole record (its payload is then in `out`);
+  // NotFound when it did not; the header's check otherwise.
+  Status ReadFromCache(Address record_address, PaddedBuffer& out);
   // Reads [address, address + length) into the kept block, synchronously.
   Status ReadBlock(Address address, uint32_t length);
   bool BlockHolds(Address address, uint64_t length) const {

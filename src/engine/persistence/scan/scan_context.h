@@ -236,8 +236,8 @@ class AsyncPendingScanContext : public IAsyncContext {
   Address resume_address{};
   Address start_bound;
   Address end_bound;
-  // Chain scans: log2 of the block read around the next key pointer is
-  // {0, 12, 14, 16, 18}[prefetch_level].
+  // Chain scans: log2 of the block read below the next key pointer is
+  // kPrefetchBlockBits[prefetch_level].
   uint8_t prefetch_level = 0;
   // Where the disk part hands the context back when it ends.
   ScanCompletionList* completion_list = nullptr;

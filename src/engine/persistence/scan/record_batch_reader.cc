@@ -1,0 +1,154 @@
+#include "engine/persistence/scan/record_batch_reader.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace psfstore {
+namespace core {
+
+struct BatchRecordReader::Read {
+  uint64_t start = 0;
+  uint64_t end = 0;
+  std::atomic<bool> done{false};
+  Status status = Status::Ok;
+  SectorAlignedMemory memory;
+  // Bytes from `start` that arrived.
+  uint64_t available = 0;
+};
+
+namespace {
+
+constexpr uint64_t kBlock = ReadCache::kBlockBytes;
+
+class GroupReadContext : public AsyncReadContext {
+ public:
+  explicit GroupReadContext(void* target) : target{target} {}
+  void* target;
+
+ protected:
+  Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
+};
+
+uint64_t PageEnd(uint64_t address) { return Address{Address{address}.page() + 1, 0}.control(); }
+
+}  // namespace
+
+BatchRecordReader::BatchRecordReader(HybridLog& log, ScanSession& session)
+    : log_{log}, session_{session}, reader_{log, session} {}
+
+BatchRecordReader::~BatchRecordReader() {
+  for (Group& group : groups_) {
+    for (auto& read : group.reads) WaitFor(*read);
+  }
+}
+
+bool BatchRecordReader::CacheHoldsRecord(uint64_t address) {
+  ReadCache& cache = log_.read_cache();
+  uint64_t word;
+  if (!cache.Copy(address, sizeof(word), reinterpret_cast<uint8_t*>(&word))) return false;
+  RecordHeader header{word};
+  if (header.IsNull() || header.invalid()) return true;  // the reader answers without bytes
+  return cache.Holds(address + header.record_size() - 1);
+}
+
+void BatchRecordReader::Announce(std::span<const uint64_t> addresses) {
+  if (addresses.empty()) return;
+  Group group;
+  group.last_address = addresses.back();
+  const uint64_t begin = log_.GetBeginAddress().control();
+  const uint64_t head = log_.GetHeadAddress().control();
+  Read* current = nullptr;
+  for (uint64_t address : addresses) {
+    if (address >= head || address < begin || address % 8 != 0) continue;
+    if (CacheHoldsRecord(address)) continue;
+    uint64_t page_end = PageEnd(address);
+    uint64_t start = address & ~(kBlock - 1);
+    uint64_t end = std::min(page_end, (address + kRecordReach + kBlock - 1) & ~(kBlock - 1));
+    if (current != nullptr && start <= current->end + kMergeGapBytes && PageEnd(current->start) == page_end &&
+        end - current->start <= kMaxReadBytes) {
+      current->end = std::max(current->end, end);
+      continue;
+    }
+    group.reads.push_back(std::make_unique<Read>());
+    current = group.reads.back().get();
+    current->start = start;
+    current->end = end;
+  }
+  for (auto& read : group.reads) Issue(*read);
+  groups_.push_back(std::move(group));
+}
+
+void BatchRecordReader::Issue(Read& read) {
+  GroupReadContext context{&read};
+  auto done = [](IAsyncContext* raw, Status result, size_t bytes) {
+    std::unique_ptr<GroupReadContext> context{static_cast<GroupReadContext*>(raw)};
+    Read& target = *static_cast<Read*>(context->target);
+    target.status = result;
+    uint64_t transferred = bytes > context->record.valid_offset ? bytes - context->record.valid_offset : 0;
+    target.available = std::min<uint64_t>(context->record.available_bytes, transferred);
+    target.memory = std::move(context->record);
+    target.done.store(true, std::memory_order_release);
+  };
+  Status status = log_.ReadFromDisk(Address{read.start}, static_cast<uint32_t>(read.end - read.start), done,
+                                    context, [this] { session_.Refresh(); });
+  if (status != Status::Ok) {
+    read.status = status;
+    read.done.store(true, std::memory_order_release);
+  }
+}
+
+void BatchRecordReader::WaitFor(Read& read) {
+  while (!read.done.load(std::memory_order_acquire)) {
+    if (!log_.disk().TryComplete()) std::this_thread::yield();
+    session_.Refresh();
+  }
+}
+
+BatchRecordReader::Read* BatchRecordReader::ReadCovering(uint64_t address) {
+  while (!groups_.empty() && groups_.front().last_address < address) {
+    for (auto& read : groups_.front().reads) WaitFor(*read);
+    groups_.pop_front();
+  }
+  if (groups_.empty()) return nullptr;
+  auto& reads = groups_.front().reads;
+  auto after = std::upper_bound(reads.begin(), reads.end(), address,
+                                [](uint64_t value, const std::unique_ptr<Read>& read) { return value < read->start; });
+  if (after == reads.begin()) return nullptr;
+  Read* read = std::prev(after)->get();
+  return address < read->end ? read : nullptr;
+}
+
+Status BatchRecordReader::ReadPayload(Address address, std::string_view* payload) {
+  bool plausible = address.control() % 8 == 0 && address >= log_.GetBeginAddress();
+  if (Read* read = plausible ? ReadCovering(address.control()) : nullptr) {
+    WaitFor(*read);
+    if (read->status != Status::Ok) return read->status;
+    uint64_t offset = address.control() - read->start;
+    const uint8_t* bytes = read->memory.valid_pointer();
+    if (offset + sizeof(RecordHeader) <= read->available) {
+      RecordHeader header{*reinterpret_cast<const uint64_t*>(bytes + offset)};
+      if (Status status = CheckRecordHeader(header, address); status != Status::Ok) return status;
+      if (offset + header.record_size() <= read->available) {
+        if (read->end - read->start <= kMergeGapBytes) {
+          // Small reads are the sparse extractions a repeated query makes again: keep
+          // the record's blocks.
+          uint64_t from = std::max(read->start, address.control() & ~(kBlock - 1));
+          uint64_t to = std::min(read->start + read->available,
+                                 (address.control() + header.record_size() + kBlock - 1) & ~(kBlock - 1));
+          log_.read_cache().Insert(from, bytes + (from - read->start), to - from);
+        }
+        const uint8_t* record = bytes + offset;
+        *payload = std::string_view{reinterpret_cast<const char*>(RecordPayload(record, header)),
+                                    header.payload_size()};
+        return Status::Ok;
+      }
+    }
+  }
+  Status status = reader_.ReadPayload(address, buffer_);
+  if (status == Status::Ok) *payload = buffer_.view().text();
+  return status;
+}
+
+}  // namespace core
+}  // namespace psfstore
