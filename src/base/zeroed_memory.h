@@ -14,5 +14,13 @@ void* AllocateZeroed(size_t bytes);
 // Gives back memory from AllocateZeroed; `bytes` must be the size it was asked for.
 void FreeZeroed(void* memory, size_t bytes);
 
+// Returns `bytes` of zeroed memory whose pages are all resident already, so that first
+// writes take no page faults: huge pages (2 MiB, aligned) where the kernel gives them to
+// memory that asks for them, else ordinary pages. nullptr when the system refuses.
+void* AllocateResident(size_t bytes);
+
+// Gives back memory from AllocateResident; `bytes` must be the size it was asked for.
+void FreeResident(void* memory, size_t bytes);
+
 }  // namespace environment
 }  // namespace psfstore

@@ -266,7 +266,8 @@ void RegisterJSONStore(py::module_& module) {
            },
            kStatsDoc)
       .def("save",
-           [](JSONStore& store, const std::string& data) -> uint64_t {
+           // A view, as for load: the batch is copied once, into the insert's padded buffer.
+           [](JSONStore& store, std::string_view data) -> uint64_t {
              return store.Save(data, [] { PauseWithoutInterpreterLock(std::chrono::milliseconds{100}); });
            },
            kSaveDoc)

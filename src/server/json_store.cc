@@ -124,7 +124,18 @@ uint64_t JSONStore::Load(std::string_view data) {
 }
 
 uint64_t JSONStore::Insert(std::string_view data) {
-  psfstore::core::PaddedBuffer buffer{data};
+  // The parser reads past the text's end, so the text is copied into padded memory. The
+  // calling thread keeps that memory between calls: a fresh buffer per batch would cost
+  // an allocation and a page fault per 4 KiB. A copy larger than kKeptCopyBytes is let
+  // go after the call, so one huge batch does not hold its memory for good.
+  constexpr size_t kKeptCopyBytes = size_t{64} << 20;
+  thread_local psfstore::core::PaddedBuffer buffer;
+  struct ReleaseLargeCopy {
+    ~ReleaseLargeCopy() {
+      if (buffer.capacity() > kKeptCopyBytes) buffer = psfstore::core::PaddedBuffer{};
+    }
+  } release_large_copy;
+  buffer.Assign(data);
   ThrowIfFailed(engine_->TryStartSession(nullptr), "Unable to start a session");
   SessionScope session{*engine_};
   const uint32_t count = engine_->BatchInsert(buffer, 1);

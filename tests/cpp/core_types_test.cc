@@ -39,6 +39,19 @@ TEST(KeyHashTest, GeneralKeyMatchesHandComputation) {
   EXPECT_NE(KeyHash::OfGeneralKey(7, bytes, 2), KeyHash::OfGeneralKey(7, positive, 2));
 }
 
+// Stored hash entries and key pointers were made by the byte-at-a-time definition: the
+// hash must keep every value of it, for every length (the words it folds at once, and
+// the bytes left over) and for bytes of both signs.
+TEST(KeyHashTest, GeneralKeyKeepsTheByteAtATimeDefinition) {
+  std::string bytes;
+  for (int i = 0; i < 41; ++i) bytes.push_back(static_cast<char>(i * 37 + 101));  // half above 0x7F
+  for (size_t length = 0; length <= bytes.size(); ++length) {
+    uint64_t h = length * 40343ull + 5;
+    for (size_t i = 0; i < length; ++i) h = h * 40343ull + static_cast<uint64_t>(int64_t{int8_t(bytes[i])});
+    EXPECT_EQ(KeyHash::OfGeneralKey(5, bytes.data(), length).control(), RotateRight(h * 40343ull, 6)) << length;
+  }
+}
+
 TEST(KeyHashTest, InlineKeyMatchesFoldedConstant) {
   EXPECT_EQ(KeyHash::OfInlineKey(0, 0).control(), RotateRight(0xE38B1C02D3F5CBB8ull, 43));
   for (uint32_t id : {0u, 1u, 77u, 0xFFFFFFFFu}) {

@@ -2,7 +2,7 @@
 //
 // Each inserting thread keeps one evaluator next to its parser. The parser must have
 // been built from the configuration's parse fields, so that a FieldRef's index j names
-// parse field j. The field map and the argument list are kept between records and
+// parse field j. The field table and the argument list are kept between records and
 // batches: in steady state an evaluation allocates nothing.
 #pragma once
 
@@ -10,8 +10,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <tsl/hopscotch_map.h>
 
 #include "engine/core/psf_registry.h"
 #include "json/simdjson_adapter.h"
@@ -22,7 +20,6 @@ namespace core {
 
 class PsfEvaluator {
  public:
-  PsfEvaluator() { field_map_.max_load_factor(0.9f); }
 
   // Calls general(psf id, value) for every general predicate of `configuration`, in set
   // order, that yields a non-Empty value for `record`, then inline(psf id, value) for
@@ -33,12 +30,15 @@ class PsfEvaluator {
   template <class GeneralSink, class InlineSink>
   void Evaluate(const PsfRegistry& registry, const PsfConfiguration& configuration,
                 const adapter::ParsedRecord& record, GeneralSink&& general, InlineSink&& inline_sink) {
-    field_map_.clear();
-    if (field_map_.bucket_count() * 0.9 < configuration.parse_field_ids.size()) {
-      field_map_.reserve(configuration.parse_field_ids.size());
-    }
+    // Unset the previous record's fields: only those, not the whole table.
+    for (uint16_t id : fields_set_) field_by_id_[id] = nullptr;
+    fields_set_.clear();
     for (const adapter::FieldRef& field : record.fields) {
-      field_map_.emplace(configuration.parse_field_ids[field.index], &field);
+      uint16_t id = configuration.parse_field_ids[field.index];
+      if (id >= field_by_id_.size()) field_by_id_.resize(size_t{id} + 1, nullptr);
+      if (field_by_id_[id] != nullptr) continue;  // the first field of an id wins
+      field_by_id_[id] = &field;
+      fields_set_.push_back(id);
     }
     for (uint16_t id : configuration.general_set) {
       const GeneralPsf& psf = registry.general_psf(id);
@@ -71,9 +71,9 @@ class PsfEvaluator {
   bool GatherArguments(const std::vector<uint16_t>& fields) {
     arguments_.clear();
     for (uint16_t field : fields) {
-      auto found = field_map_.find(field);
-      if (found == field_map_.end()) return false;
-      arguments_.push_back(*found->second);
+      const adapter::FieldRef* found = field < field_by_id_.size() ? field_by_id_[field] : nullptr;
+      if (found == nullptr) return false;
+      arguments_.push_back(*found);
     }
     return true;
   }
@@ -82,7 +82,10 @@ class PsfEvaluator {
     throw std::runtime_error("predicate function \"" + function_name + "\" is not loaded");
   }
 
-  tsl::hopscotch_map<uint16_t, const adapter::FieldRef*> field_map_;
+  // The current record's field of each field id (nullptr: none), indexed by id, and the
+  // ids set in it. Ids are small and dense, so a table beats a hash map here.
+  std::vector<const adapter::FieldRef*> field_by_id_;
+  std::vector<uint16_t> fields_set_;
   std::vector<adapter::FieldRef> arguments_;
 };
 
