@@ -328,6 +328,8 @@ class PersistentMemoryMalloc {
   uint32_t outstanding_reads() const { return outstanding_reads_.load(); }
   SectorAlignedBufferPool& io_buffer_pool() { return io_buffer_pool_; }
   Disk& disk() { return disk_; }
+  // The epoch that guards the log's pages: threads that help a scan protect it too.
+  Epoch& epoch() { return epoch_; }
 
  private:
   // Slot status word: low byte flush state, high byte close state.
