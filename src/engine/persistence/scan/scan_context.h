@@ -51,7 +51,15 @@ class ScanMatches {
   // The addresses, ascending, as a bitmap.
   quillmark::storage::Bitmap ToBitmap() const {
     std::vector<uint64_t> sorted = addresses_;
-    std::sort(sorted.begin(), sorted.end());
+    // Full scans find their matches in address order and chain scans in reverse order:
+    // neither needs a sort.
+    if (!std::is_sorted(sorted.begin(), sorted.end())) {
+      if (std::is_sorted(sorted.rbegin(), sorted.rend())) {
+        std::reverse(sorted.begin(), sorted.end());
+      } else {
+        std::sort(sorted.begin(), sorted.end());
+      }
+    }
     quillmark::storage::Bitmap bitmap;
     bitmap.AddMany(sorted.data(), sorted.size());
     return bitmap;
