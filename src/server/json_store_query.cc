@@ -34,57 +34,12 @@ void StartSessionOrThrow(RecordEngine& engine) {
   ThrowIfFailed(engine.TryStartSession(nullptr), "Unable to start a session");
 }
 
-// Collects the listing of a full scan and hands it to the stream in large writes; the
-// stream is flushed once, when the listing is complete.
-class ListingWriter {
- public:
-  explicit ListingWriter(std::FILE* stream) : stream_{stream} { buffer_.reserve(kChunkBytes + 4096); }
-
-  void Append(std::string_view record) {
-    buffer_.append(record);
-    buffer_.push_back('\n');
-    if (buffer_.size() >= kChunkBytes) WriteOut();
-  }
-  void Finish() {
-    WriteOut();
-    std::fflush(stream_);
-  }
-
- private:
-  static constexpr size_t kChunkBytes = 1 << 20;
-
-  void WriteOut() {
-    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stream_);
-    buffer_.clear();
-  }
-
-  std::FILE* stream_;
-  std::string buffer_;
-};
-
-// Writes the JSON text of every record in `records`, ascending, one per line. Records
-// below the head come from the log file. Called with the session open.
-void ListRecords(RecordEngine& engine, const storage::Bitmap& records, std::FILE* stream) {
-  if (stream == nullptr || records.Cardinality() == 0) return;
-  auto source = engine.OpenPayloadSource();
-  ListingWriter writer{stream};
-  Status failure = Status::Ok;
-  uint64_t failed_address = 0;
-  records.ForEach([&](uint64_t address) {
-    if (failure != Status::Ok) return;
-    std::string_view payload;
-    failure = source->ReadPayload(address, &payload);
-    if (failure == Status::Ok) {
-      writer.Append(payload);
-    } else {
-      failed_address = address;
-    }
-  });
-  writer.Finish();
-  if (failure != Status::Ok) {
-    throw std::runtime_error("Unable to read the matching record at address " + std::to_string(failed_address) +
-                             ": " + failure.ToString());
-  }
+// Writes a full scan's listing (the matches' JSON text, one per line, in address order)
+// and flushes the stream once.
+void WriteListing(const std::string& listing, std::FILE* stream) {
+  if (stream == nullptr || listing.empty()) return;
+  std::fwrite(listing.data(), 1, listing.size(), stream);
+  std::fflush(stream);
 }
 
 // The members of `records` in [from, last] (`rows` of them) as a table, read in the
@@ -143,16 +98,18 @@ storage::Bitmap JSONStore::Scan(const std::string& name, ScanOperation operation
   }
 
   psfstore::core::BasicFullScanner scanner{name, std::move(predicate)};
+  // The scan keeps the matches' text from the pages it reads, so nothing is read twice.
+  if (listing != nullptr) scanner.KeepListing();
   StartSessionOrThrow(*engine_);
   SessionScope session{*engine_};
   scan_serial_.fetch_add(1);
   Status status = engine_->FullScan(scanner, start_bound, end_bound);
-  // A field that is not a scalar abandons the query: nothing is listed or returned.
+  // A field that is not a scalar abandons the query, and so does a scan that ended
+  // early: nothing is listed or returned.
   scanner.ThrowIfFailed();
-  storage::Bitmap results = scanner.results();
-  ListRecords(*engine_, results, listing);
   if (status != Status::Ok) throw std::runtime_error(kScanFailed);
-  return results;
+  WriteListing(scanner.listing(), listing);
+  return scanner.results();
 }
 
 std::optional<std::string> JSONStore::Extract(const recorder::data::Extractor& extractor,

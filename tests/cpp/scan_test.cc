@@ -140,9 +140,12 @@ class TestSession : public core::ScanSession {
 // its chain.
 class ScanFixture {
  public:
-  explicit ScanFixture(uint64_t log_pages, const char* parent = "/dev/shm")
+  // `device`, when given, stands in for the file system (a MemoryDisk that fails reads).
+  explicit ScanFixture(uint64_t log_pages, const char* parent = "/dev/shm",
+                       std::unique_ptr<device::Disk> device = nullptr)
       : directory{parent},
-        disk{std::make_unique<Disk>(directory.path(), epoch)},
+        disk{device ? std::make_unique<Disk>(directory.path(), epoch, std::move(device))
+                    : std::make_unique<Disk>(directory.path(), epoch)},
         log{std::make_unique<HybridLog>(log_pages * kPage, epoch, *disk, Address{0})},
         index{epoch},
         session{epoch} {
@@ -550,24 +553,32 @@ TEST(ScanTest, FullScanRacingInserts) {
   ScanFixture fixture{6};
   std::atomic<uint64_t> completed{0};
   std::atomic<bool> stop{false};
+  std::atomic<bool> writer_done{false};
   std::vector<Address> addresses(400000);
   std::thread writer{[&] {
     fixture.epoch.Protect();
     for (uint64_t i = 0; i < addresses.size() && !stop.load(); ++i) {
+      // Records of up to 3 KB: the log wraps and pages move below the head while scans run.
       std::string json = "{\"i\":" + std::to_string(i) + ",\"even\":" + (i % 2 == 0 ? "true" : "false") +
-                         ",\"pad\":\"" + std::string(i % 300, 'r') + "\"}";
+                         ",\"pad\":\"" + std::string(i % 3000, 'r') + "\"}";
       addresses[i] = fixture.Insert(json, {});
       completed.store(i + 1, std::memory_order_release);
       if (i % 64 == 0) fixture.epoch.Protect();
     }
     fixture.epoch.Unprotect();
+    writer_done.store(true);
   }};
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   int scans = 0;
   while (std::chrono::steady_clock::now() < deadline && completed.load() < addresses.size()) {
     uint64_t before = completed.load(std::memory_order_acquire);
     Address begin_of_memory = fixture.log->GetHeadAddress();
-    std::vector<uint64_t> found = fixture.FullScan("/even", ScanOperation::EQ, {true});
+    Comparator comparator{{true}};
+    core::BasicFullScanner scanner{"/even", Comparator::Bind(ScanOperation::EQ, comparator)};
+    // One thread and two, in turn.
+    ASSERT_EQ(core::RunFullScan(*fixture.log, fixture.session, scanner, Address{0}, Address::Max(), 1 + scans % 2),
+              Status::Ok);
+    std::vector<uint64_t> found = ScanFixture::Sorted(scanner.results());
     uint64_t after = completed.load(std::memory_order_acquire);
     std::vector<uint64_t> expected;
     for (uint64_t i = 0; i < before; i += 2) expected.push_back(addresses[i].control());
@@ -582,8 +593,83 @@ TEST(ScanTest, FullScanRacingInserts) {
     ++scans;
   }
   stop.store(true);
+  // A writer turning a page waits for this thread's epoch and for page writes.
+  while (!writer_done.load()) {
+    fixture.disk->TryComplete();
+    fixture.epoch.Protect();
+  }
   writer.join();
   EXPECT_GT(scans, 1);
+  EXPECT_GT(fixture.log->GetHeadAddress().page(), 0u) << "pages should have moved below the head";
+}
+
+// Full scans with one and two threads, over a log in memory and then mostly on disk,
+// give the model's answer: the same addresses and a listing of the same payloads in
+// address order.
+TEST(ScanTest, FullScanOnOneAndTwoThreadsInMemoryAndOnDisk) {
+  ScanFixture fixture{6};
+  // 500 records of 120 KB span two pages: enough for the second thread to take part.
+  std::vector<Model> models;
+  models.emplace_back(fixture, 500, 0, 120000, 11);
+  std::map<uint64_t, const std::string*> payloads;
+  auto check = [&](const char* where) {
+    for (auto& model : models) {
+      for (const ModelRecord& record : model.records) payloads[record.address.control()] = &record.json;
+    }
+    for (size_t number = 0; number < Queries().size(); ++number) {
+      const Query& query = Queries()[number];
+      {
+        ScanOperation op = number % 2 == 0 ? ScanOperation::EQ : ScanOperation::LT;
+        std::vector<uint64_t> expected;
+        for (const Model& model : models) {
+          for (uint64_t address : model.Expected(query.field, op, query.operands, Address{0}, Address::Max())) {
+            expected.push_back(address);
+          }
+        }
+        std::string listing;
+        for (uint64_t address : expected) listing += *payloads.at(address) + "\n";
+        for (unsigned threads : {1u, 2u}) {
+          Comparator comparator{Operands(query.operands)};
+          core::BasicFullScanner scanner{query.field, Comparator::Bind(op, comparator)};
+          scanner.KeepListing();
+          ASSERT_EQ(core::RunFullScan(*fixture.log, fixture.session, scanner, Address{0}, Address::Max(), threads),
+                    Status::Ok);
+          // Already in address order, however the pages were shared out.
+          ASSERT_EQ(scanner.matches().addresses(), expected) << where << " " << query.field << " op " << int(op) << " threads " << threads;
+          ASSERT_TRUE(scanner.listing() == listing) << where << " " << query.field << " threads " << threads;
+        }
+      }
+    }
+  };
+  check("in memory");
+  models.emplace_back(fixture, 1500, 0, 120000, 12);
+  fixture.WaitUntilOnDisk(models[1].records[700].address);
+  check("mostly on disk");
+}
+
+// A page read that fails ends the scan with IOError, on one thread or two, wherever
+// the read falls among the scan's reads; once the disk works again the scan is whole.
+TEST(ScanTest, FullScanEndsWithIoErrorWhenAReadFails) {
+  auto owned = std::make_unique<device::MemoryDisk>();
+  device::MemoryDisk* memory = owned.get();
+  ScanFixture fixture{6, "/dev/shm", std::move(owned)};
+  std::vector<uint64_t> all;
+  std::string pad(120000, 'f');
+  for (int i = 0; i < 2000; ++i) all.push_back(fixture.Insert("{\"f\":1,\"p\":\"" + pad + "\"}", {}).control());
+  fixture.WaitUntilOnDisk(Address{all[1200]});
+  for (uint64_t skip : {0, 1, 3}) {
+    for (unsigned threads : {1u, 2u}) {
+      memory->Inject({environment::IoOperation::kRead, "", device::MemoryDisk::kAnyOffset, skip, 1});
+      Comparator comparator{{int64_t{1}}};
+      core::BasicFullScanner scanner{"/f", Comparator::Bind(ScanOperation::EQ, comparator)};
+      EXPECT_EQ(core::RunFullScan(*fixture.log, fixture.session, scanner, Address{0}, Address::Max(), threads),
+                Status::IOError)
+          << "read " << skip << " failed, threads " << threads;
+      EXPECT_LT(scanner.match_count(), all.size());
+      memory->Heal();
+    }
+  }
+  EXPECT_EQ(fixture.FullScan("/f", ScanOperation::EQ, {int64_t{1}}), all);
 }
 
 // Chain scans and batched record reads agree with what was written: in memory, below the

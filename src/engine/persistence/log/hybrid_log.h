@@ -340,6 +340,8 @@ class PersistentMemoryMalloc {
   uint64_t device_reads() const { return device_reads_.load(std::memory_order_relaxed); }
   uint64_t device_read_bytes() const { return device_read_bytes_.load(std::memory_order_relaxed); }
   Disk& disk() { return disk_; }
+  // The epoch that guards the log's pages: threads that help a scan protect it too.
+  Epoch& epoch() { return epoch_; }
 
  private:
   // Slot status word: low byte flush state, high byte close state.

@@ -51,7 +51,15 @@ class ScanMatches {
   // The addresses, ascending, as a bitmap.
   quillmark::storage::Bitmap ToBitmap() const {
     std::vector<uint64_t> sorted = addresses_;
-    std::sort(sorted.begin(), sorted.end());
+    // Full scans find their matches in address order and chain scans in reverse order:
+    // neither needs a sort.
+    if (!std::is_sorted(sorted.begin(), sorted.end())) {
+      if (std::is_sorted(sorted.rbegin(), sorted.rend())) {
+        std::reverse(sorted.begin(), sorted.end());
+      } else {
+        std::sort(sorted.begin(), sorted.end());
+      }
+    }
     quillmark::storage::Bitmap bitmap;
     bitmap.AddMany(sorted.data(), sorted.size());
     return bitmap;
@@ -139,6 +147,13 @@ class BasicFullScanner : public MatchingScanner {
         value_error_{other.value_error_} {}
 
   const std::string& field_name() const { return field_name_; }
+  simdjson::ondemand::parser& parser() { return *parser_; }
+
+  // A scanner that keeps a listing collects the payload of every match, one per line
+  // in address order, from the bytes the scan reads anyway.
+  void KeepListing() { keep_listing_ = true; }
+  bool keeps_listing() const { return keep_listing_; }
+  std::string& listing() { return listing_; }
 
   // The first field value that could not be compared (an object, an array, null or a
   // malformed token); the scan stops at it. None while every value was a scalar.
@@ -155,9 +170,12 @@ class BasicFullScanner : public MatchingScanner {
   // Parses the payload (`capacity` bytes readable from `payload`, at least the JSON
   // library's padding past its end) and answers whether the field is present and
   // passes the predicate. A non-scalar value records the error and answers false.
-  bool Check(const char* payload, size_t size, size_t capacity) {
+  bool Check(const char* payload, size_t size, size_t capacity) { return Check(*parser_, payload, size, capacity); }
+  // The same with a parser of the calling thread's own: threads that share a scan
+  // check records at the same time.
+  bool Check(simdjson::ondemand::parser& parser, const char* payload, size_t size, size_t capacity) const {
     simdjson::ondemand::document document;
-    if (parser_->iterate(payload, size, capacity).get(document) != simdjson::SUCCESS) return false;
+    if (parser.iterate(payload, size, capacity).get(document) != simdjson::SUCCESS) return false;
     simdjson::ondemand::value field;
     if (pointer_.Find(document, payload + size, &field) != simdjson::SUCCESS) return false;
     recorder::data::GenericValue value;
@@ -181,6 +199,8 @@ class BasicFullScanner : public MatchingScanner {
   recorder::data::JsonPointer pointer_;
   std::unique_ptr<simdjson::ondemand::parser> parser_;
   std::shared_ptr<std::atomic<uint8_t>> value_error_;
+  bool keep_listing_ = false;
+  std::string listing_;
 };
 
 class AsyncPendingScanContext;

@@ -1,5 +1,6 @@
 #include "engine/persistence/scan/scan_runner.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace psfstore {
@@ -70,13 +71,19 @@ Status RunChainScan(HybridLog& log, InternalHashTable& index, ScanSession& sessi
       [&](ChainScanContext* copy) { ContinueChainScanOnDisk(log, copy); }, [] {});
 }
 
-Status RunFullScan(HybridLog& log, ScanSession& session, BasicFullScanner& scanner,
-                   Address start, Address end) {
-  FullScanContext context{scanner, start, end};
-  // A full scan starts again from its bounds: drop what the first pass found.
-  return RunScan(
-      log, session, context, [&] { return FullScan(log, session, context, start, end); },
-      [&](FullScanContext* copy) { ContinueFullScanOnDisk(log, copy); }, [&] { scanner.matches().Clear(); });
+Status RunFullScan(HybridLog& log, ScanSession& session, BasicFullScanner& scanner, Address start,
+                   Address end, unsigned threads) {
+  Status result;
+  // A version shift adds nothing to the scanner: the scan starts again from its bounds.
+  while (FullScan(log, session, scanner, start, end, threads, &result) == ScanStatus::VersionShift) {
+    session.Refresh();
+  }
+  return result;
+}
+
+unsigned FullScanThreads() {
+  static const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 2u);
+  return threads;
 }
 
 }  // namespace core
