@@ -80,6 +80,9 @@ def main():
     size = sum(map(len, batches))
     projections = [field for field in args.projections.split(",") if field]
 
+    # As bench/run.py runs it: info lines (the direct-save times are read from them), not
+    # the per-request debug lines the bare module writes by default.
+    ingestion_throughput.ext.set_log_level("info")
     report = os.fdopen(os.dup(1), "w")
     log_file = tempfile.NamedTemporaryFile(prefix="service-requests-log-", delete=False)
     os.dup2(log_file.fileno(), 1)  # the server's log lines stay out of the report
