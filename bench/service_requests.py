@@ -10,6 +10,7 @@ pipelining DEALER). The echo server is a pyzmq REP socket in another process tha
 """
 import argparse
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -73,11 +74,13 @@ def main():
     parser.add_argument("--single", type=int, default=20000, help="single-record requests to send (0: none)")
     parser.add_argument("--window", type=int, default=8, help="requests in flight from the client")
     parser.add_argument("--projections", default="/country,/tz")
+    parser.add_argument("--rounds", type=int, default=3, help="each figure is the median of this many runs, "
+                        "the contenders taking turns so that a change of load meets them all")
     args = parser.parse_args()
     lines = airport_lines()
     step = args.records_per_batch
     batches = [b"".join(lines[i:i + step]) for i in range(0, len(lines), step)]
-    size = sum(map(len, batches))
+    singles = (lines * (args.single // len(lines) + 1))[:args.single]
     projections = [field for field in args.projections.split(",") if field]
 
     # As bench/run.py runs it: info lines (the direct-save times are read from them), not
@@ -87,29 +90,36 @@ def main():
     log_file = tempfile.NamedTemporaryFile(prefix="service-requests-log-", delete=False)
     os.dup2(log_file.fileno(), 1)  # the server's log lines stay out of the report
 
-    def line(name, count, seconds, unit):
-        report.write(f"{name:<34} {count / seconds:>12,.0f} {unit}/s {size / seconds / 2**20:>8.1f} MB/s\n")
-        report.flush()
+    def served(requests, workers, directory):
+        seconds, failed, inserted = ingestion_throughput.service(requests, directory, workers, args.window,
+                                                                 projections)
+        assert failed == 0 and inserted == sum(request.count(b"\n") for request in requests), (failed, inserted)
+        return seconds
 
-    report.write(f"{len(lines)} airports, {size / 2**20:.1f} MB, {len(batches)} batches of {step}, "
-                 f"window {args.window}, load {os.getloadavg()[0]:.2f}\n")
-    with tempfile.TemporaryDirectory() as directory:
-        direct_seconds = direct(batches, os.path.join(directory, "direct"), log_file.name, projections)
-        line("save (direct)", len(lines), direct_seconds, "records")
-        for workers in (1, 2):
-            seconds, failed, inserted = ingestion_throughput.service(batches, directory, workers, args.window,
-                                                                     projections)
-            assert failed == 0 and inserted == len(lines), (failed, inserted)
-            line(f"service, {workers} worker(s)", len(lines), seconds, "records")
-        if args.single:
-            singles = (lines * (args.single // len(lines) + 1))[:args.single]
-            size = sum(map(len, singles))
-            line("single records, pyzmq echo", len(singles), echo(singles, directory, args.window), "requests")
-            os.mkdir(os.path.join(directory, "single"))
-            seconds, failed, inserted = ingestion_throughput.service(singles, os.path.join(directory, "single"), 2,
-                                                                     args.window, projections)
-            assert failed == 0 and inserted == len(singles), (failed, inserted)
-            line("single records, service, 2 workers", len(singles), seconds, "requests")
+    # name -> (its requests, run(empty directory) -> seconds)
+    contenders = {
+        "save (direct)": (batches, lambda d: direct(batches, d, log_file.name, projections)),
+        "service, 1 worker": (batches, lambda d: served(batches, 1, d)),
+        "service, 2 workers": (batches, lambda d: served(batches, 2, d)),
+    }
+    if args.single:
+        contenders["single records, pyzmq echo"] = (singles, lambda d: echo(singles, d, args.window))
+        contenders["single records, service, 2 workers"] = (singles, lambda d: served(singles, 2, d))
+    load = os.getloadavg()[0]
+    times = {name: [] for name in contenders}
+    for _ in range(args.rounds):
+        for name, (_, run) in contenders.items():
+            with tempfile.TemporaryDirectory() as directory:
+                times[name].append(run(directory))
+    report.write(f"{len(lines)} airports in batches of {step}, {len(singles)} single-record requests, "
+                 f"window {args.window}; median of {args.rounds} rounds; load {load:.2f} at the start, "
+                 f"{os.getloadavg()[0]:.2f} at the end\n")
+    for name, (requests, _) in contenders.items():
+        seconds = statistics.median(times[name])
+        records = sum(request.count(b"\n") for request in requests)
+        size = sum(map(len, requests))
+        report.write(f"{name:<36} {len(requests) / seconds:>10,.0f} requests/s {records / seconds:>12,.0f} "
+                     f"records/s {size / seconds / 2**20:>8.1f} MB/s\n")
     os.unlink(log_file.name)
 
 

@@ -22,7 +22,8 @@ namespace {
 
 using Message = std::vector<zmq::message_t>;
 
-constexpr int kRequestsBetweenPolls = 64;
+// The most messages a worker or the proxy takes between two looks at its control words.
+constexpr int kMessagesPerWakeUp = 64;
 constexpr const char* kWorkersEndpoint = "inproc://write_workers";
 constexpr const char* kWorkersControlEndpoint = "inproc://write_workers_control";
 constexpr const char* kProxyControlEndpoint = "inproc://proxy_control";
@@ -231,6 +232,16 @@ void ForwardReplies(zmq::socket_t& back, zmq::socket_t& front) {
   }
 }
 
+// Hands requests from the front to the workers until none waits, no worker can take one
+// (it stays in `held`), or kMessagesPerWakeUp went: a flood of requests must not keep
+// the replies and the control words waiting.
+void ForwardRequests(zmq::socket_t& front, zmq::socket_t& back, Message& held) {
+  for (int moved = 0; moved < kMessagesPerWakeUp; ++moved) {
+    if (held.empty()) held = ReceiveMessage(front);
+    if (held.empty() || !TrySendMessage(back, held)) return;
+  }
+}
+
 }  // namespace
 
 void IngestionService::ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::socket_t control) {
@@ -263,12 +274,7 @@ void IngestionService::ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::s
         }
       }
       if (items[1].revents & ZMQ_POLLIN) ForwardReplies(back, front);
-      if (!held.empty() || (items[2].revents & ZMQ_POLLIN)) {
-        for (;;) {
-          if (held.empty()) held = ReceiveMessage(front);
-          if (held.empty() || !TrySendMessage(back, held)) break;
-        }
-      }
+      if (!held.empty() || (items[2].revents & ZMQ_POLLIN)) ForwardRequests(front, back, held);
     }
   } catch (const zmq::error_t& error) {
     spdlog::error("Write proxy ended: {}", error.what());
@@ -301,13 +307,13 @@ void IngestionService::WorkerMain(uint32_t index) {
     // Requests answered since the last poll. Under load the next request is usually
     // queued already and is taken without a poll, each of which costs system calls;
     // control words are read whenever the queue runs dry, and at least every
-    // kRequestsBetweenPolls requests.
+    // kMessagesPerWakeUp requests.
     int streak = 0;
     while (!terminate) {
       zmq::pollitem_t items[] = {{control.handle(), 0, ZMQ_POLLIN, 0},
                                  {requests.handle(), 0, ZMQ_POLLIN, 0}};
       try {
-        if (streak > 0 && streak < kRequestsBetweenPolls && !stopping_.load(std::memory_order_relaxed)) {
+        if (streak > 0 && streak < kMessagesPerWakeUp && !stopping_.load(std::memory_order_relaxed)) {
           if (HandleRequest(index, requests, buffer, serial_number)) {
             ++streak;
             continue;
