@@ -159,6 +159,7 @@ void IngestionService::StopLocked() {
   write_proxy_->join();
   write_proxy_.reset();
   write_workers_.clear();
+  SettlePublishers();
   running_.store(false);
   spdlog::debug("Write proxy stopped");
   spdlog::info("Service stopped");
@@ -176,6 +177,17 @@ void IngestionService::Publish(zmq::socket_t& publisher, const char* word) {
   // A publisher drops what no one is subscribed to and never blocks; a try-again
   // result is not an error here.
   (void)publisher.send(zmq::buffer(std::string_view{word}), zmq::send_flags::dontwait);
+}
+
+void IngestionService::SettlePublishers() {
+  // A subscriber that has closed keeps its descriptors until its publisher answers its
+  // goodbye, and a publisher answers only while it is used. Used for a short while now,
+  // the publishers let the sockets of the threads just stopped go, rather than at the
+  // next stop. A publisher is never readable: the poll only processes their messages.
+  std::lock_guard lock{publisher_mutex_};
+  zmq::pollitem_t items[] = {{workers_control_.handle(), 0, ZMQ_POLLIN, 0},
+                             {proxy_control_.handle(), 0, ZMQ_POLLIN, 0}};
+  zmq::poll(items, 2, std::chrono::milliseconds{20});
 }
 
 void IngestionService::PublishUntil(zmq::socket_t& publisher, const char* word,

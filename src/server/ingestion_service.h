@@ -109,6 +109,8 @@ class IngestionService {
   // waits for, which end as soon as they read the word.
   void PublishUntil(zmq::socket_t& publisher, const char* word, const std::function<bool()>& done);
   void Publish(zmq::socket_t& publisher, const char* word);
+  // Lets both publishers finish closing the subscriptions of stopped threads.
+  void SettlePublishers();
 
   zmq::context_t& context_;
   RecordEngine& engine_;
