@@ -20,6 +20,10 @@ namespace server {
 
 namespace {
 
+using Message = std::vector<zmq::message_t>;
+
+// The most messages a worker or the proxy takes between two looks at its control words.
+constexpr int kMessagesPerWakeUp = 64;
 constexpr const char* kWorkersEndpoint = "inproc://write_workers";
 constexpr const char* kWorkersControlEndpoint = "inproc://write_workers_control";
 constexpr const char* kProxyControlEndpoint = "inproc://proxy_control";
@@ -155,6 +159,7 @@ void IngestionService::StopLocked() {
   write_proxy_->join();
   write_proxy_.reset();
   write_workers_.clear();
+  SettlePublishers();
   running_.store(false);
   spdlog::debug("Write proxy stopped");
   spdlog::info("Service stopped");
@@ -174,6 +179,17 @@ void IngestionService::Publish(zmq::socket_t& publisher, const char* word) {
   (void)publisher.send(zmq::buffer(std::string_view{word}), zmq::send_flags::dontwait);
 }
 
+void IngestionService::SettlePublishers() {
+  // A subscriber that has closed keeps its descriptors until its publisher answers its
+  // goodbye, and a publisher answers only while it is used. Used for a short while now,
+  // the publishers let the sockets of the threads just stopped go, rather than at the
+  // next stop. A publisher is never readable: the poll only processes their messages.
+  std::lock_guard lock{publisher_mutex_};
+  zmq::pollitem_t items[] = {{workers_control_.handle(), 0, ZMQ_POLLIN, 0},
+                             {proxy_control_.handle(), 0, ZMQ_POLLIN, 0}};
+  zmq::poll(items, 2, std::chrono::milliseconds{20});
+}
+
 void IngestionService::PublishUntil(zmq::socket_t& publisher, const char* word,
                                     const std::function<bool()>& done) {
   // A subscriber that connected a moment ago may not have its subscription registered
@@ -185,8 +201,6 @@ void IngestionService::PublishUntil(zmq::socket_t& publisher, const char* word,
 }
 
 namespace {
-
-using Message = std::vector<zmq::message_t>;
 
 // Reads one multipart message without waiting (its parts arrive together): empty when
 // none is there. `complete`, when given, tells whether its last part arrived.
@@ -222,6 +236,24 @@ bool TrySendMessage(zmq::socket_t& to, Message& message) {
   return true;
 }
 
+// Forwards every reply the workers have sent so far. The front is a ROUTER: it takes
+// every reply at once, or drops one whose writer has gone.
+void ForwardReplies(zmq::socket_t& back, zmq::socket_t& front) {
+  for (Message reply = ReceiveMessage(back); !reply.empty(); reply = ReceiveMessage(back)) {
+    TrySendMessage(front, reply);
+  }
+}
+
+// Hands requests from the front to the workers until none waits, no worker can take one
+// (it stays in `held`), or kMessagesPerWakeUp went: a flood of requests must not keep
+// the replies and the control words waiting.
+void ForwardRequests(zmq::socket_t& front, zmq::socket_t& back, Message& held) {
+  for (int moved = 0; moved < kMessagesPerWakeUp; ++moved) {
+    if (held.empty()) held = ReceiveMessage(front);
+    if (held.empty() || !TrySendMessage(back, held)) return;
+  }
+}
+
 }  // namespace
 
 void IngestionService::ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::socket_t control) {
@@ -232,39 +264,29 @@ void IngestionService::ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::s
   // one can, so that workers leaving while requests arrive cannot block the proxy and
   // with it `Stop`. A request still held at "TERMINATE" goes unanswered, like those
   // still queued at the front, and was never inserted.
+  //
+  // A poll costs system calls on every socket it looks at, so each wake-up moves all that
+  // can move without waiting (a burst of pipelined requests, the replies of several
+  // workers) before the next poll.
   try {
     Message held;
     for (;;) {
       // Requests are taken from the front only while a worker can take one; otherwise
-      // they wait there, and the poll wakes now and then to look again.
-      bool back_writable = (back.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
-      bool take_requests = back_writable && held.empty();
+      // they wait there, and the poll wakes when a worker can, or now and then to look.
+      short back_events = static_cast<short>(ZMQ_POLLIN | (held.empty() ? 0 : ZMQ_POLLOUT));
       zmq::pollitem_t items[] = {{control.handle(), 0, ZMQ_POLLIN, 0},
-                                 {back.handle(), 0, ZMQ_POLLIN, 0},
-                                 {front.handle(), 0, static_cast<short>(take_requests ? ZMQ_POLLIN : 0), 0}};
-      zmq::poll(items, 3, std::chrono::milliseconds{take_requests ? -1 : back_writable ? 0 : 20});
+                                 {back.handle(), 0, back_events, 0},
+                                 {front.handle(), 0, static_cast<short>(held.empty() ? ZMQ_POLLIN : 0), 0}};
+      zmq::poll(items, 3, std::chrono::milliseconds{held.empty() ? -1 : 20});
       if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t word;
         if (control.recv(word, zmq::recv_flags::dontwait) && word.to_string_view() == "TERMINATE") {
-          while (back.get(zmq::sockopt::events) & ZMQ_POLLIN) {
-            Message reply = ReceiveMessage(back);
-            TrySendMessage(front, reply);
-          }
+          ForwardReplies(back, front);
           break;
         }
       }
-      if (items[1].revents & ZMQ_POLLIN) {
-        // The front is a ROUTER: it takes every reply at once, or drops one whose
-        // writer has gone.
-        Message reply = ReceiveMessage(back);
-        TrySendMessage(front, reply);
-      }
-      if (!held.empty()) {
-        TrySendMessage(back, held);
-      } else if (items[2].revents & ZMQ_POLLIN) {
-        held = ReceiveMessage(front);
-        TrySendMessage(back, held);
-      }
+      if (items[1].revents & ZMQ_POLLIN) ForwardReplies(back, front);
+      if (!held.empty() || (items[2].revents & ZMQ_POLLIN)) ForwardRequests(front, back, held);
     }
   } catch (const zmq::error_t& error) {
     spdlog::error("Write proxy ended: {}", error.what());
@@ -294,10 +316,22 @@ void IngestionService::WorkerMain(uint32_t index) {
     psfstore::core::PaddedBuffer buffer;
     uint64_t serial_number = 0;
     bool terminate = false;
+    // Requests answered since the last poll. Under load the next request is usually
+    // queued already and is taken without a poll, each of which costs system calls;
+    // control words are read whenever the queue runs dry, and at least every
+    // kMessagesPerWakeUp requests.
+    int streak = 0;
     while (!terminate) {
       zmq::pollitem_t items[] = {{control.handle(), 0, ZMQ_POLLIN, 0},
                                  {requests.handle(), 0, ZMQ_POLLIN, 0}};
       try {
+        if (streak > 0 && streak < kMessagesPerWakeUp && !stopping_.load(std::memory_order_relaxed)) {
+          if (HandleRequest(index, requests, buffer, serial_number)) {
+            ++streak;
+            continue;
+          }
+        }
+        streak = 0;
         zmq::poll(items, 2, std::chrono::milliseconds{-1});
         if (items[0].revents & ZMQ_POLLIN) {
           zmq::message_t message;
@@ -307,7 +341,7 @@ void IngestionService::WorkerMain(uint32_t index) {
           }
         }
         // A request seen in the same poll as "TERMINATE" is still answered.
-        if (items[1].revents & ZMQ_POLLIN) HandleRequest(index, requests, buffer, serial_number);
+        if ((items[1].revents & ZMQ_POLLIN) && HandleRequest(index, requests, buffer, serial_number)) streak = 1;
       } catch (const zmq::error_t& error) {
         if (error.num() == ETERM) break;
         if (error.num() != EINTR) spdlog::error("Write thread {} messaging error: {}", index, error.what());
@@ -327,7 +361,10 @@ bool IngestionService::StartSessionWhenAtRest(uint32_t index) {
       // then answers Busy and we wait again.
       psfstore::core::Guid session;
       if (engine_.TryStartSession(&session).ok()) {
-        spdlog::debug("Write thread {} has session {}", index, session.ToString());
+        // The identifier's text is made only when the line is written.
+        if (spdlog::should_log(spdlog::level::debug)) {
+          spdlog::debug("Write thread {} has session {}", index, session.ToString());
+        }
         return true;
       }
     }
@@ -344,32 +381,32 @@ bool IngestionService::StartSessionWhenAtRest(uint32_t index) {
   }
 }
 
-void IngestionService::HandleRequest(uint32_t index, zmq::socket_t& requests,
+bool IngestionService::HandleRequest(uint32_t index, zmq::socket_t& requests,
                                      psfstore::core::PaddedBuffer& buffer, uint64_t& serial_number) {
   bool complete = false;
   Message frames = ReceiveMessage(requests, &complete);
-  if (frames.empty()) return;  // woken without a request: nothing to answer
+  if (frames.empty()) return false;  // no request waiting: nothing to answer
   if (!complete) {
     spdlog::warn("Write thread {} fail to read write request", index);
     SendFrames(requests, {"ERR_MSG_COUNT"});
-    return;
+    return true;
   }
   if (frames.size() != 2) {
     spdlog::warn("Write thread {} received more than 2 packages", index);
     SendFrames(requests, {"ERR_MSG_COUNT"});
-    return;
+    return true;
   }
   std::string_view payload = frames[0].to_string_view();
   std::string_view tag = frames[1].to_string_view();
   if (payload.empty()) {
     spdlog::warn("Write thread {} received a empty payload", index);
     SendFrames(requests, {"ERR_NO_DATA", tag});
-    return;
+    return true;
   }
   if (!StartSessionWhenAtRest(index)) {
     spdlog::debug("Not possible to write data, Phase is not REST!");
     SendFrames(requests, {"ERR_BUSY", tag});
-    return;
+    return true;
   }
   uint32_t count = 0;
   try {
@@ -397,10 +434,11 @@ void IngestionService::HandleRequest(uint32_t index, zmq::socket_t& requests,
       spdlog::warn("Write thread {} failed to insert a batch: {}", index, error.what());
       SendFrames(requests, {"ERR_INTERNAL", tag, error.what()});
     }
-    return;
+    return true;
   }
   SendFrames(requests, {"OK", tag});
   ++serial_number;
+  return true;
 }
 
 }  // namespace server

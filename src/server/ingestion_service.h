@@ -98,8 +98,9 @@ class IngestionService {
   void StopLocked();  // Stop with lifecycle_mutex_ held
   void ProxyMain(zmq::socket_t front, zmq::socket_t back, zmq::socket_t control);
   void WorkerMain(uint32_t index);
-  // Handles one request read from `requests`; always sends exactly one reply.
-  void HandleRequest(uint32_t index, zmq::socket_t& requests, psfstore::core::PaddedBuffer& buffer,
+  // Reads one request from `requests` without waiting and answers it with exactly one
+  // reply; false when none was waiting.
+  bool HandleRequest(uint32_t index, zmq::socket_t& requests, psfstore::core::PaddedBuffer& buffer,
                      uint64_t& serial_number);
   // Opens a session once the engine is at rest; false when it stayed out of REST past
   // the wait or the service is stopping.
@@ -108,6 +109,8 @@ class IngestionService {
   // waits for, which end as soon as they read the word.
   void PublishUntil(zmq::socket_t& publisher, const char* word, const std::function<bool()>& done);
   void Publish(zmq::socket_t& publisher, const char* word);
+  // Lets both publishers finish closing the subscriptions of stopped threads.
+  void SettlePublishers();
 
   zmq::context_t& context_;
   RecordEngine& engine_;

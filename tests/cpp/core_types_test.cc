@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -155,6 +157,42 @@ TEST(GuidTest, TextRoundTripAndParser) {
                           "01234567-89ab-CDEF-0011-2233445566778", "01234567 89ab CDEF 0011 223344556677"}) {
     EXPECT_FALSE(Guid::Parse(bad).has_value()) << bad;
   }
+}
+
+// Identifiers come from per-thread generators: threads, and a forked child that inherits
+// its parent's generator, must still never repeat one another's.
+TEST(GuidTest, UniqueAcrossThreadsAndFork) {
+  constexpr int kThreads = 4, kPerThread = 20000;
+  std::vector<std::vector<Guid>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&made, t] {
+      for (int i = 0; i < kPerThread; ++i) made[t].push_back(Guid::Create());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::set<std::string> seen;
+  for (const auto& list : made) {
+    for (const Guid& guid : list) seen.insert(guid.ToString());
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kPerThread));
+
+  (void)Guid::Create();  // the parent's generator is keyed before the fork
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Guid guid = Guid::Create();
+    _exit(write(pipe_ends[1], &guid, sizeof(guid)) == sizeof(guid) ? 0 : 1);
+  }
+  Guid from_child;
+  ASSERT_EQ(read(pipe_ends[0], &from_child, sizeof(from_child)), static_cast<ssize_t>(sizeof(from_child)));
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(pipe_ends[0]);
+  close(pipe_ends[1]);
+  EXPECT_NE(Guid::Create(), from_child);
 }
 
 TEST(ThreadIdTest, NinetySixConcurrentThreadsThenRefusal) {

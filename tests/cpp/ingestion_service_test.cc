@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 #include <zmq.hpp>
+#include <zmq_addon.hpp>
 
 #include "loopback_client.h"
 #include "server/engine_errors.h"
@@ -275,6 +277,74 @@ TEST_F(ServiceFixture, StopAndProjectionsFromDifferentThreads) {
   }
   EXPECT_GE(rounds, 1u);
   EXPECT_EQ(store.GetAllProjections().size(), 20 * rounds);
+}
+
+TEST_F(ServiceFixture, PipelinedWritersGetExactlyOneMatchingReplyPerRequest) {
+  // Several DEALER writers keep many requests of every kind in flight while projections
+  // publish control words: bursts cross the proxy and queued requests are taken by the
+  // workers without a poll, and still every request gets one reply, its own.
+  struct Kind {
+    std::vector<std::string> frames;  // the tag goes last when the kind has one
+    std::string answer;
+  };
+  const std::vector<Kind> kinds = {{{"{}\n{}\n"}, "OK"},
+                                   {{"bad"}, "ERR_BAD_DATA"},
+                                   {{""}, "ERR_NO_DATA"},
+                                   {{"boom"}, "ERR_INTERNAL"},
+                                   {{"{}\n", "extra", "frames"}, "ERR_MSG_COUNT"}};
+  constexpr int kWriters = 3, kPerWriter = 600, kWindow = 16;
+  Run(2);
+  std::atomic<bool> writing{true};
+  std::thread projector{[&] {
+    for (int i = 0; writing.load() && i < 200; ++i) store.Projection("/p" + std::to_string(i));
+  }};
+  std::vector<std::thread> writers;
+  std::vector<std::string> failures(kWriters);
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      zmq::context_t context;
+      zmq::socket_t dealer{context, zmq::socket_type::dealer};
+      dealer.set(zmq::sockopt::linger, 0);
+      dealer.set(zmq::sockopt::rcvtimeo, 5000);
+      dealer.connect("tcp://127.0.0.1:" + std::to_string(port));
+      std::vector<int> replies(kPerWriter, 0);
+      int sent = 0, received = 0;
+      while (received < kPerWriter) {
+        for (; sent < kPerWriter && sent - received < kWindow; ++sent) {
+          const Kind& kind = kinds[sent % kinds.size()];
+          std::vector<std::string> frames{""};  // the delimiter a REQ socket would add
+          frames.insert(frames.end(), kind.frames.begin(), kind.frames.end());
+          if (kind.answer != "ERR_MSG_COUNT") frames.push_back(std::to_string(sent));
+          for (size_t i = 0; i < frames.size(); ++i) {
+            dealer.send(zmq::buffer(frames[i]), i + 1 < frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
+          }
+        }
+        std::vector<zmq::message_t> reply;
+        if (!zmq::recv_multipart(dealer, std::back_inserter(reply)) || reply.size() < 2) {
+          failures[w] = "no reply after " + std::to_string(received);
+          return;
+        }
+        ++received;
+        std::string answer = reply[1].to_string();
+        if (answer == "ERR_MSG_COUNT") continue;  // carries no tag to match
+        std::string tag_text = reply.size() > 2 ? reply[2].to_string() : "";
+        int tag = tag_text.empty() || tag_text.size() > 6 ? -1 : std::atoi(tag_text.c_str());
+        if (tag < 0 || tag >= sent || ++replies[tag] != 1 || kinds[tag % kinds.size()].answer != answer) {
+          failures[w] = "reply " + answer + " for tag " + tag_text;
+          return;
+        }
+      }
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  writing = false;
+  projector.join();
+  for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+  // Two records for each accepted request, and nothing of the refused ones.
+  int accepted_per_writer = (kPerWriter + static_cast<int>(kinds.size()) - 1) / static_cast<int>(kinds.size());
+  EXPECT_EQ(engine->records.load(), static_cast<uint64_t>(2 * kWriters * accepted_per_writer));
+  EXPECT_EQ(engine->open_sessions.load(), 0);
+  store.Stop();
 }
 
 TEST_F(ServiceFixture, StartFailuresLeaveTheServiceStopped) {

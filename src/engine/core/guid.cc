@@ -1,5 +1,8 @@
 #include "engine/core/guid.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -8,9 +11,45 @@
 namespace psfstore {
 namespace core {
 
+namespace {
+
+// Every writer request opens a session with a new identifier, so identifiers come from a
+// per-thread generator keyed once from the kernel's random source rather than from one
+// system call each. A forked child draws a new key: it must not repeat its parent's ids.
+std::atomic<uint64_t> fork_generation{1};
+
+struct IdentifierSource {
+  uint64_t key[2] = {0, 0};
+  uint64_t counter = 0;
+  uint64_t generation = 0;
+};
+
+// The SplitMix64 finaliser: a bijection on 64 bits that scatters neighbouring inputs.
+uint64_t Scatter(uint64_t value) {
+  value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+  value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+  return value ^ (value >> 31);
+}
+
+}  // namespace
+
 Guid Guid::Create() {
+  static const bool fork_handler = [] {
+    return pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); }) == 0;
+  }();
+  (void)fork_handler;
+  thread_local IdentifierSource source;
+  uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  if (source.generation != generation) {
+    environment::FillRandom(source.key, sizeof(source.key));
+    source.counter = 0;
+    source.generation = generation;
+  }
+  // The first word is a bijection of the counter, so a thread never repeats an id.
+  uint64_t count = source.counter++;
+  uint64_t words[2] = {Scatter(source.key[0] + count * 0x9E3779B97F4A7C15ull), Scatter(source.key[1] ^ count)};
   Guid guid;
-  environment::FillRandom(&guid, sizeof(guid));
+  std::memcpy(&guid, words, sizeof(guid));
   // Version 4 in the top nibble of data3, RFC 4122 variant in the top bits of data4[0].
   guid.data3 = static_cast<uint16_t>((guid.data3 & 0x0FFF) | 0x4000);
   guid.data4[0] = static_cast<uint8_t>((guid.data4[0] & 0x3F) | 0x80);

@@ -17,7 +17,8 @@ struct Guid {
   uint16_t data3 = 0;
   uint8_t data4[8] = {0, 0, 0, 0, 0, 0, 0, 0};
 
-  // A new random (version 4) identifier from the kernel's random source.
+  // A new random (version 4) identifier, unique among those this process makes. Its bits
+  // come from a per-thread generator keyed from the kernel's random source.
   static Guid Create();
 
   // Parses the 36-character text form, in upper or lower case; nullopt for anything else.
