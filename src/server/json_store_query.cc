@@ -42,6 +42,40 @@ void WriteListing(const std::string& listing, std::FILE* stream) {
   std::fflush(stream);
 }
 
+// Writes the JSON text of every record in `records`, ascending, one per line, in
+// writes of about 1 MiB, and flushes the stream once. Records below the head come from
+// the log file. Called with the session open.
+void ListRecords(RecordEngine& engine, const storage::Bitmap& records, std::FILE* stream) {
+  if (stream == nullptr || records.Cardinality() == 0) return;
+  constexpr size_t kChunkBytes = 1 << 20;
+  auto source = engine.OpenPayloadSource();
+  std::string chunk;
+  chunk.reserve(kChunkBytes + 4096);
+  Status failure = Status::Ok;
+  uint64_t failed_address = 0;
+  records.ForEach([&](uint64_t address) {
+    if (failure != Status::Ok) return;
+    std::string_view payload;
+    failure = source->ReadPayload(address, &payload);
+    if (failure != Status::Ok) {
+      failed_address = address;
+      return;
+    }
+    chunk.append(payload);
+    chunk.push_back('\n');
+    if (chunk.size() >= kChunkBytes) {
+      std::fwrite(chunk.data(), 1, chunk.size(), stream);
+      chunk.clear();
+    }
+  });
+  if (!chunk.empty()) std::fwrite(chunk.data(), 1, chunk.size(), stream);
+  std::fflush(stream);
+  if (failure != Status::Ok) {
+    throw std::runtime_error("Unable to read the matching record at address " + std::to_string(failed_address) +
+                             ": " + failure.ToString());
+  }
+}
+
 // The members of `records` in [from, last] (`rows` of them) as a table, read in the
 // calling thread's session, which must be open.
 std::shared_ptr<arrow::Table> ExtractRange(RecordEngine& engine, const recorder::data::Extractor& extractor,
@@ -108,8 +142,14 @@ storage::Bitmap JSONStore::Scan(const std::string& name, ScanOperation operation
   // early: nothing is listed or returned.
   scanner.ThrowIfFailed();
   if (status != Status::Ok) throw std::runtime_error(kScanFailed);
-  WriteListing(scanner.listing(), listing);
-  return scanner.results();
+  storage::Bitmap results = scanner.results();
+  // A listing larger than the scan may keep is read again, streamed, in address order.
+  if (scanner.listing_overflowed()) {
+    ListRecords(*engine_, results, listing);
+  } else {
+    WriteListing(scanner.listing(), listing);
+  }
+  return results;
 }
 
 std::optional<std::string> JSONStore::Extract(const recorder::data::Extractor& extractor,

@@ -628,15 +628,23 @@ TEST(ScanTest, FullScanOnOneAndTwoThreadsInMemoryAndOnDisk) {
         }
         std::string listing;
         for (uint64_t address : expected) listing += *payloads.at(address) + "\n";
-        for (unsigned threads : {1u, 2u}) {
-          Comparator comparator{Operands(query.operands)};
-          core::BasicFullScanner scanner{query.field, Comparator::Bind(op, comparator)};
-          scanner.KeepListing();
-          ASSERT_EQ(core::RunFullScan(*fixture.log, fixture.session, scanner, Address{0}, Address::Max(), threads),
-                    Status::Ok);
-          // Already in address order, however the pages were shared out.
-          ASSERT_EQ(scanner.matches().addresses(), expected) << where << " " << query.field << " op " << int(op) << " threads " << threads;
-          ASSERT_TRUE(scanner.listing() == listing) << where << " " << query.field << " threads " << threads;
+        // A listing budget of exactly the listing's size keeps it whole; one byte less
+        // keeps none of it and says so, on either thread count.
+        const int64_t whole = static_cast<int64_t>(listing.size());
+        for (int64_t budget : {core::BasicFullScanner::kKeptListingBytes, whole, whole - 1}) {
+          for (unsigned threads : {1u, 2u}) {
+            Comparator comparator{Operands(query.operands)};
+            core::BasicFullScanner scanner{query.field, Comparator::Bind(op, comparator)};
+            scanner.KeepListing(budget);
+            ASSERT_EQ(core::RunFullScan(*fixture.log, fixture.session, scanner, Address{0}, Address::Max(), threads),
+                      Status::Ok);
+            // Already in address order, however the pages were shared out.
+            ASSERT_EQ(scanner.matches().addresses(), expected) << where << " " << query.field << " op " << int(op) << " threads " << threads;
+            const bool overflowed = budget < whole;
+            ASSERT_EQ(scanner.listing_overflowed(), overflowed) << where << " budget " << budget;
+            ASSERT_TRUE(scanner.listing() == (overflowed ? std::string{} : listing))
+                << where << " " << query.field << " threads " << threads << " budget " << budget;
+          }
         }
       }
     }

@@ -279,6 +279,21 @@ def test_full_scan_lists_each_match_once_in_address_order(in_memory, tmp_path):
     assert numbers and lines == [encode(in_memory.documents[n]) for n in numbers]
 
 
+def test_a_listing_larger_than_a_scan_keeps_is_read_again_whole(ext, tmp_path):
+    # About 100 MB of matching text: past 64 MiB the scan keeps none of it and the store
+    # reads the matches again, streamed; the listing must not change.
+    store, _ = make_store(ext, tmp_path / "store")
+    pad = "p" * 100_000
+    documents = [json.dumps({"n": n, "p": pad}) for n in range(1000)]
+    for first in range(0, len(documents), 100):
+        store.load("\n".join(documents[first:first + 100]))
+    listing = tmp_path / "listing"
+    with stdout_to(listing):
+        bitmap = store.scan("/n", ext.ScanOperation.GE, [1], None, None)
+    assert len(bitmap) == 999
+    assert listing.read_text().splitlines() == documents[1:]
+
+
 def test_bad_queries_raise_clear_errors_and_change_nothing(ext, in_memory, tmp_path):
     store, op = in_memory.store, ext.ScanOperation
     end = store.end_address

@@ -268,7 +268,7 @@ class PageWalker {
         const char* text = reinterpret_cast<const char*>(page + payload);
         if (scanner.Check(parser_, text, header.payload_size(), readable - payload)) {
           matches.addresses.push_back(address.control());
-          if (scanner.keeps_listing()) {
+          if (scanner.keeps_listing() && scanner.ClaimListing(header.payload_size() + 1)) {
             matches.listing.append(text, header.payload_size());
             matches.listing.push_back('\n');
           }

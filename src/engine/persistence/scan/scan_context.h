@@ -144,15 +144,32 @@ class BasicFullScanner : public MatchingScanner {
         field_name_{other.field_name_},
         pointer_{other.pointer_},
         parser_{std::make_unique<simdjson::ondemand::parser>()},
-        value_error_{other.value_error_} {}
+        value_error_{other.value_error_},
+        keep_listing_{other.keep_listing_},
+        listing_budget_{other.listing_budget_} {}
 
   const std::string& field_name() const { return field_name_; }
   simdjson::ondemand::parser& parser() { return *parser_; }
 
+  // Listing bytes a scan keeps at most: a scan that matches much of a log far larger
+  // than memory must not hold all its matches' text at once.
+  static constexpr int64_t kKeptListingBytes = int64_t{64} << 20;
+
   // A scanner that keeps a listing collects the payload of every match, one per line
-  // in address order, from the bytes the scan reads anyway.
-  void KeepListing() { keep_listing_ = true; }
-  bool keeps_listing() const { return keep_listing_; }
+  // in address order, from the bytes the scan reads anyway, up to `budget_bytes`.
+  // Past the budget it keeps nothing more (listing_overflowed()), and whoever wants the
+  // listing reads the matches again.
+  void KeepListing(int64_t budget_bytes = kKeptListingBytes) {
+    keep_listing_ = true;
+    listing_budget_->store(budget_bytes);
+  }
+  bool keeps_listing() const { return keep_listing_ && !listing_overflowed(); }
+  // Takes `bytes` of the budget for one match's line; false, for good, once the budget
+  // is spent. Safe from the scan's threads at once.
+  bool ClaimListing(size_t bytes) const {
+    return listing_budget_->fetch_sub(static_cast<int64_t>(bytes)) >= static_cast<int64_t>(bytes);
+  }
+  bool listing_overflowed() const { return keep_listing_ && listing_budget_->load() < 0; }
   std::string& listing() { return listing_; }
 
   // The first field value that could not be compared (an object, an array, null or a
@@ -200,6 +217,7 @@ class BasicFullScanner : public MatchingScanner {
   std::unique_ptr<simdjson::ondemand::parser> parser_;
   std::shared_ptr<std::atomic<uint8_t>> value_error_;
   bool keep_listing_ = false;
+  std::shared_ptr<std::atomic<int64_t>> listing_budget_ = std::make_shared<std::atomic<int64_t>>(0);
   std::string listing_;
 };
 
