@@ -237,8 +237,8 @@ class ScanCompletionList {
   std::atomic<AsyncPendingScanContext*> head_{nullptr};
 };
 
-// The state a scan keeps while it waits for disk reads, and the operations both kinds
-// of scan share.
+// The state a chain scan keeps while it waits for disk reads. (Full scans never go
+// pending: they wait for their page reads on their own threads, see full_scan.h.)
 class AsyncPendingScanContext : public IAsyncContext {
  public:
   static constexpr uint8_t kMaxPrefetchLevel = 4;
@@ -247,7 +247,7 @@ class AsyncPendingScanContext : public IAsyncContext {
       : kind{kind}, start_bound{start}, end_bound{end} {}
   AsyncPendingScanContext(const AsyncPendingScanContext& other) = default;
 
-  // The chain's key hash; 0 for full scans.
+  // The chain's key hash.
   virtual KeyHash key_hash() const = 0;
   virtual void Touch(Address record_address) = 0;
   // Called by the owning session once the disk part of the scan has ended.
@@ -301,9 +301,8 @@ inline std::vector<AsyncPendingScanContext*> ScanCompletionList::TakeAll() {
   return taken;
 }
 
-// A scan in flight; owns a copy of its scanner (sharing the caller's matches). One
-// template serves both kinds: the scanner says which kind it is, which chain it walks
-// (KeyHash 0 for full scans) and how a record is checked.
+// A chain scan in flight; owns a copy of its scanner (sharing the caller's matches).
+// The scanner says which chain it walks and how a record is checked.
 template <class Scanner>
 class PendingScanContext : public AsyncPendingScanContext {
  public:
