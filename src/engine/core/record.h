@@ -206,8 +206,11 @@ inline const uint8_t* GeneralValueBytes(const uint8_t* record, RecordHeader head
 // sees a valid header sees the whole record. The writer owns no memory.
 class RecordWriter {
  public:
+  // The header word is stored atomically: full scans of live pages load it while the
+  // record is being written, to step over it.
   RecordWriter(uint8_t* memory, RecordHeader header) : memory_{memory}, header_{header} {
-    std::memcpy(memory_, &header_, sizeof(header_));
+    std::atomic_ref<uint64_t>{*reinterpret_cast<uint64_t*>(memory_)}.store(header_.control(),
+                                                                          std::memory_order_relaxed);
   }
 
   // `header.payload_size()` bytes of payload, then `header.optional_size()` bytes of values.

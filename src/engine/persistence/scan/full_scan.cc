@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/padded_buffer.h"
+
 namespace psfstore {
 namespace core {
 namespace {
@@ -266,7 +268,16 @@ class PageWalker {
         }
         uint64_t payload = offset + header.payload_offset();
         const char* text = reinterpret_cast<const char*>(page + payload);
-        if (scanner.Check(parser_, text, header.payload_size(), readable - payload)) {
+        uint64_t text_capacity = readable - payload;
+        // The parser peeks at the byte after the text. On a live page that byte may be
+        // the header of the next record, which another thread may be writing just now:
+        // a text that ends exactly where its record ends is parsed from a copy.
+        if (live != nullptr && payload + header.payload_size() == offset + size) {
+          scratch_.Assign(text, header.payload_size());
+          text = scratch_.data();
+          text_capacity = scratch_.capacity();
+        }
+        if (scanner.Check(parser_, text, header.payload_size(), text_capacity)) {
           matches.addresses.push_back(address.control());
           if (scanner.keeps_listing() && scanner.ClaimListing(header.payload_size() + 1)) {
             matches.listing.append(text, header.payload_size());
@@ -283,6 +294,7 @@ class PageWalker {
   SharedScan& scan_;
   ScanSession& session_;
   simdjson::ondemand::parser& parser_;
+  PaddedBuffer scratch_;  // copies of live texts that end at their record's end
 };
 
 // A helper's view of the caller's session: the version and phase the caller had when
