@@ -787,4 +787,55 @@ TEST(ScanTest, ReadsBelowTheHeadColdWarmRacingAndFailing) {
   memory_disk->Heal();
 }
 
+// A record read from the read cache is the log's bytes wherever it sits against the 4 KiB
+// blocks (inside one, straddling two, spanning several); a record with a block missing is
+// a miss, never a partial payload; empty space is NotFound. After Clear (what recovery
+// does) the same addresses come back with other bytes, and only those are read.
+TEST(ScanTest, CachedRecordsAreTheLogBytesAcrossBlocks) {
+  constexpr uint64_t kBlock = core::ReadCache::kBlockBytes;
+  constexpr uint64_t kBlocks = 64;
+  core::ReadCache cache{uint64_t{1} << 20};
+  std::mt19937 random{17};
+  for (int generation = 0; generation < 3; ++generation) {
+    std::vector<uint8_t> image(kBlocks * kBlock, 0);
+    std::map<uint64_t, std::string> payloads;
+    std::map<uint64_t, uint64_t> payload_ends;
+    for (uint64_t at = 8 * (random() % 8);;) {
+      uint32_t size = random() % 8 == 0 ? 4000 + random() % 9000 : random() % 700;
+      RecordHeader header{static_cast<uint32_t>(random() % 3), size, 0, 0, false};
+      if (at + header.record_size() > image.size()) break;
+      std::string payload(size, ' ');
+      for (char& c : payload) c = static_cast<char>('a' + random() % 26);
+      uint64_t word = header.control();
+      std::memcpy(&image[at], &word, sizeof(word));
+      std::memcpy(&image[at + header.payload_offset()], payload.data(), size);
+      payloads[at] = payload;
+      payload_ends[at] = at + header.payload_offset() + size;
+      at += header.record_size() + 8 * (random() % 3);  // zero words between some records
+    }
+    cache.Clear();
+    const uint64_t missing = 1 + random() % (kBlocks - 2);
+    for (uint64_t block = 0; block < kBlocks; ++block) {
+      if (block != missing) cache.Insert(block * kBlock, &image[block * kBlock], kBlock);
+    }
+    core::PaddedBuffer out;
+    auto room = [&](uint32_t size) { return out.Resize(size); };
+    for (const auto& [address, payload] : payloads) {
+      bool needs_missing = address / kBlock <= missing && missing <= (payload_ends[address] - 1) / kBlock;
+      Status status = Status::Aborted;
+      ASSERT_EQ(core::ReadPayloadFromCache(cache, Address{address}, room, &status), !needs_missing)
+          << "generation " << generation << ", address " << address;
+      if (!needs_missing) {
+        ASSERT_EQ(status, Status::Ok);
+        ASSERT_EQ(out.view().text(), payload) << "generation " << generation << ", address " << address;
+      }
+      uint64_t after = (payload_ends[address] + 7) & ~uint64_t{7};
+      if (payloads.count(after) == 0 && after < image.size() && after / kBlock != missing) {
+        ASSERT_TRUE(core::ReadPayloadFromCache(cache, Address{after}, room, &status));
+        EXPECT_EQ(status, Status::NotFound) << "empty space at " << after;
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -51,21 +51,28 @@ ReadCache::Shard& ReadCache::ShardOf(uint64_t block) {
   return shards_[(block ^ (block >> 4)) % kShards];
 }
 
+const uint8_t* ReadCache::Find(uint64_t block, std::unique_lock<std::mutex>& lock) {
+  Shard& shard = ShardOf(block);
+  lock = std::unique_lock<std::mutex>{shard.mutex};
+  auto found = shard.slot_of_block.find(block);
+  if (found == shard.slot_of_block.end()) {
+    misses_.fetch_add(1, std::memory_order_relaxed);
+    return nullptr;
+  }
+  shard.slots[found->second].referenced = true;
+  return shard.BlockMemory(found->second);
+}
+
 bool ReadCache::Copy(uint64_t address, uint64_t length, uint8_t* out) {
   if (blocks_per_shard_ == 0) return false;
   uint64_t end = address + length;
   for (uint64_t block = address / kBlockBytes; block * kBlockBytes < end; ++block) {
     uint64_t from = std::max(address, block * kBlockBytes);
     uint64_t to = std::min(end, (block + 1) * kBlockBytes);
-    Shard& shard = ShardOf(block);
-    std::lock_guard<std::mutex> lock{shard.mutex};
-    auto found = shard.slot_of_block.find(block);
-    if (found == shard.slot_of_block.end()) {
-      misses_.fetch_add(1, std::memory_order_relaxed);
-      return false;
-    }
-    shard.slots[found->second].referenced = true;
-    std::memcpy(out + (from - address), shard.BlockMemory(found->second) + (from - block * kBlockBytes), to - from);
+    std::unique_lock<std::mutex> lock;
+    const uint8_t* memory = Find(block, lock);
+    if (memory == nullptr) return false;
+    std::memcpy(out + (from - address), memory + (from - block * kBlockBytes), to - from);
   }
   hits_.fetch_add(1, std::memory_order_relaxed);
   return true;
@@ -86,7 +93,11 @@ void ReadCache::Insert(uint64_t address, const uint8_t* bytes, uint64_t length) 
   for (uint64_t block = first; block < end; ++block) {
     Shard& shard = ShardOf(block);
     std::lock_guard<std::mutex> lock{shard.mutex};
-    if (shard.slot_of_block.count(block) != 0) continue;
+    if (auto held = shard.slot_of_block.find(block); held != shard.slot_of_block.end()) {
+      // Offered again, so just used: as referenced as a lookup that found it.
+      shard.slots[held->second].referenced = true;
+      continue;
+    }
     if (shard.memory == nullptr) {
       shard.memory.reset(new (std::nothrow) uint8_t[uint64_t{blocks_per_shard_} * kBlockBytes]);
       if (shard.memory == nullptr) return;  // no memory for a cache: reads go to the device

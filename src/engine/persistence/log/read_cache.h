@@ -37,10 +37,16 @@ class ReadCache {
   // Copies [address, address + length) into `out` when every block it touches is held;
   // false (with `out` partly written) otherwise.
   bool Copy(uint64_t address, uint64_t length, uint8_t* out);
+  // Calls `use(bytes, length)` with the held bytes from `address` to the end of its block,
+  // under the block's shard lock (so `use` must be short and must not call the cache), and
+  // returns true; false, without calling `use`, when the block is not held. One lookup:
+  // what a reader of a record that fits in its block needs.
+  template <class Use>
+  bool ReadInBlock(uint64_t address, Use&& use);
   // True when the block holding `address` is held.
   bool Holds(uint64_t address);
   // Stores every whole block inside [address, address + length), whose bytes start at
-  // `bytes`. Blocks already held are left as they are.
+  // `bytes`. Blocks already held keep their bytes and count as just used.
   void Insert(uint64_t address, const uint8_t* bytes, uint64_t length);
   // Drops every block.
   void Clear();
@@ -53,12 +59,27 @@ class ReadCache {
   struct Shard;
 
   Shard& ShardOf(uint64_t block);
+  // The memory of `block` with its shard locked by `lock`, marked referenced; nullptr (and
+  // a miss counted) when the block is not held.
+  const uint8_t* Find(uint64_t block, std::unique_lock<std::mutex>& lock);
 
   std::unique_ptr<Shard[]> shards_;
   uint32_t blocks_per_shard_ = 0;
   std::atomic<uint64_t> hits_{0};
   std::atomic<uint64_t> misses_{0};
 };
+
+template <class Use>
+bool ReadCache::ReadInBlock(uint64_t address, Use&& use) {
+  if (blocks_per_shard_ == 0) return false;
+  std::unique_lock<std::mutex> lock;
+  const uint8_t* block = Find(address / kBlockBytes, lock);
+  if (block == nullptr) return false;
+  hits_.fetch_add(1, std::memory_order_relaxed);
+  uint64_t offset = address % kBlockBytes;
+  use(block + offset, kBlockBytes - offset);
+  return true;
+}
 
 }  // namespace core
 }  // namespace psfstore

@@ -43,25 +43,35 @@ BatchRecordReader::~BatchRecordReader() {
   }
 }
 
-bool BatchRecordReader::CacheHoldsRecord(uint64_t address) {
-  ReadCache& cache = log_.read_cache();
-  uint64_t word;
-  if (!cache.Copy(address, sizeof(word), reinterpret_cast<uint8_t*>(&word))) return false;
-  RecordHeader header{word};
-  if (header.IsNull() || header.invalid()) return true;  // the reader answers without bytes
-  return cache.Holds(address + header.record_size() - 1);
+bool BatchRecordReader::TakeFromCache(Group& group, uint64_t address) {
+  const uint64_t offset = group.arena.size();
+  uint32_t size = 0;
+  auto room = [&](uint32_t payload_size) {
+    size = payload_size;
+    group.arena.resize(offset + payload_size + PaddedView::kPaddingBytes);
+    return group.arena.data() + offset;
+  };
+  Status status;
+  if (!ReadPayloadFromCache(log_.read_cache(), Address{address}, room, &status)) {
+    group.arena.resize(offset);
+    return false;
+  }
+  group.cached.push_back(CachedRecord{address, offset, size, status});
+  return true;
 }
 
 void BatchRecordReader::Announce(std::span<const uint64_t> addresses) {
   if (addresses.empty()) return;
   Group group;
   group.last_address = addresses.back();
+  group.arena = std::move(spare_arena_);
+  group.arena.clear();
   const uint64_t begin = log_.GetBeginAddress().control();
   const uint64_t head = log_.GetHeadAddress().control();
   Read* current = nullptr;
   for (uint64_t address : addresses) {
     if (address >= head || address < begin || address % 8 != 0) continue;
-    if (CacheHoldsRecord(address)) continue;
+    if (TakeFromCache(group, address)) continue;
     uint64_t page_end = PageEnd(address);
     uint64_t start = address & ~(kBlock - 1);
     uint64_t end = std::min(page_end, (address + kRecordReach + kBlock - 1) & ~(kBlock - 1));
@@ -105,13 +115,17 @@ void BatchRecordReader::WaitFor(Read& read) {
   }
 }
 
-BatchRecordReader::Read* BatchRecordReader::ReadCovering(uint64_t address) {
+BatchRecordReader::Group* BatchRecordReader::GroupFor(uint64_t address) {
   while (!groups_.empty() && groups_.front().last_address < address) {
     for (auto& read : groups_.front().reads) WaitFor(*read);
+    spare_arena_ = std::move(groups_.front().arena);
     groups_.pop_front();
   }
-  if (groups_.empty()) return nullptr;
-  auto& reads = groups_.front().reads;
+  return groups_.empty() ? nullptr : &groups_.front();
+}
+
+BatchRecordReader::Read* BatchRecordReader::ReadCovering(Group& group, uint64_t address) {
+  auto& reads = group.reads;
   auto after = std::upper_bound(reads.begin(), reads.end(), address,
                                 [](uint64_t value, const std::unique_ptr<Read>& read) { return value < read->start; });
   if (after == reads.begin()) return nullptr;
@@ -121,7 +135,17 @@ BatchRecordReader::Read* BatchRecordReader::ReadCovering(uint64_t address) {
 
 Status BatchRecordReader::ReadPayload(Address address, std::string_view* payload) {
   bool plausible = address.control() % 8 == 0 && address >= log_.GetBeginAddress();
-  if (Read* read = plausible ? ReadCovering(address.control()) : nullptr) {
+  Group* group = plausible ? GroupFor(address.control()) : nullptr;
+  if (group != nullptr && !group->cached.empty()) {
+    auto found = std::lower_bound(group->cached.begin(), group->cached.end(), address.control(),
+                                  [](const CachedRecord& record, uint64_t value) { return record.address < value; });
+    if (found != group->cached.end() && found->address == address.control()) {
+      if (found->status != Status::Ok) return found->status;
+      *payload = std::string_view{group->arena.data() + found->offset, found->size};
+      return Status::Ok;
+    }
+  }
+  if (Read* read = group != nullptr ? ReadCovering(*group, address.control()) : nullptr) {
     WaitFor(*read);
     if (read->status != Status::Ok) return read->status;
     uint64_t offset = address.control() - read->start;

@@ -2,12 +2,13 @@
 // before the first read, as an extraction's are.
 //
 // The caller announces each group of ascending addresses before it asks for them. The
-// reader picks those below the head whose blocks the log's read cache lacks, coalesces
+// reader copies the records below the head that the log's read cache holds at once (one
+// lookup each, into memory the group reuses), picks those whose blocks it lacks, coalesces
 // neighbours into reads of up to 1 MiB within a page and issues them all at once through
 // the log's asynchronous reads (the log bounds how many are outstanding), so the device
 // works on many while the caller parses what has arrived. Payloads are then taken in
 // ascending order and wait only for the read that holds them. Records above the head,
-// in the cache, or larger than their read are read by a RecordReader instead.
+// or larger than their read are read by a RecordReader instead.
 //
 // Threading: one thread, which holds its session while it uses the reader; completions
 // may run on any thread that polls the disk. The destructor waits for reads in flight.
@@ -50,23 +51,37 @@ class BatchRecordReader {
 
  private:
   struct Read;
+  // A record the cache held when it was announced: its payload lies in the group's arena
+  // at `offset`, followed by the JSON library's padding.
+  struct CachedRecord {
+    uint64_t address;
+    uint64_t offset;
+    uint32_t size;
+    Status status;
+  };
   struct Group {
     std::vector<std::unique_ptr<Read>> reads;  // ascending by start
+    std::vector<CachedRecord> cached;          // ascending by address
+    std::vector<char> arena;
     uint64_t last_address = 0;
   };
 
   void Issue(Read& read);
   void WaitFor(Read& read);
-  // The read of the front group that covers `address`, or nullptr.
-  Read* ReadCovering(uint64_t address);
-  // True when the cache holds the whole record at `address` (so no read is needed).
-  bool CacheHoldsRecord(uint64_t address);
+  // Drops the groups announced wholly below `address`; the front group then is the one
+  // that may hold it (nullptr when none is left).
+  Group* GroupFor(uint64_t address);
+  // The read of `group` that covers `address`, or nullptr.
+  static Read* ReadCovering(Group& group, uint64_t address);
+  // Copies the record at `address` from the cache into `group`; false when the cache lacks it.
+  bool TakeFromCache(Group& group, uint64_t address);
 
   HybridLog& log_;
   ScanSession& session_;
   RecordReader reader_;
   PaddedBuffer buffer_;
   std::deque<Group> groups_;
+  std::vector<char> spare_arena_;  // a dropped group's arena, for the next group
 };
 
 }  // namespace core

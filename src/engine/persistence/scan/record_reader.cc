@@ -64,28 +64,13 @@ Status RecordReader::ReadFromMemory(Address record_address, PaddedBuffer& out) {
   return status;
 }
 
-Status RecordReader::ReadFromCache(Address record_address, PaddedBuffer& out) {
-  ReadCache& cache = log_.read_cache();
-  uint64_t word;
-  if (!cache.Copy(record_address.control(), sizeof(word), reinterpret_cast<uint8_t*>(&word))) {
-    return Status::NotFound;
-  }
-  RecordHeader header{word};
-  if (Status status = CheckRecordHeader(header, record_address); status != Status::Ok) return status;
-  char* payload = out.Resize(header.payload_size());
-  if (!cache.Copy(record_address.control() + header.payload_offset(), header.payload_size(),
-                  reinterpret_cast<uint8_t*>(payload))) {
-    return Status::NotFound;
-  }
-  return Status::Ok;
-}
-
 Status RecordReader::ReadFromLogFile(Address record_address, PaddedBuffer& out) {
   if (!BlockHolds(record_address, sizeof(RecordHeader))) {
-    PaddedBuffer cached;
-    if (ReadFromCache(record_address, cached) == Status::Ok) {
-      out = std::move(cached);
-      return Status::Ok;
+    Status status;
+    auto room = [this](uint32_t size) { return cached_.Resize(size); };
+    if (ReadPayloadFromCache(log_.read_cache(), record_address, room, &status) && status == Status::Ok) {
+      std::swap(out, cached_);
+      return status;
     }
     uint64_t start = record_address.control() & ~uint64_t{kBlockBytes - 1};
     uint64_t page_end = Address{record_address.page() + 1, 0}.control();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "base/padded_buffer.h"
 #include "engine/core/record.h"
@@ -21,6 +22,41 @@ namespace core {
 // NotFound for empty space or a record still being written, Corruption for one that
 // runs past its page.
 Status CheckRecordHeader(RecordHeader header, Address address);
+
+// Reads the payload of the record at `address` (a multiple of 8) from the log's read
+// cache into the memory `room(size)` returns for it, with one lookup when the record ends
+// inside its block. False when the cache lacks a block the record needs (the room, if
+// asked for, then holds nothing useful); true otherwise, with `*status` Ok (the payload
+// copied) or the header's check (no room asked for).
+template <class Room>
+bool ReadPayloadFromCache(ReadCache& cache, Address address, Room&& room, Status* status) {
+  RecordHeader header{0};
+  char* payload = nullptr;
+  uint64_t copied = 0;  // payload bytes taken from the first block
+  bool whole = false;
+  bool held = cache.ReadInBlock(address.control(), [&](const uint8_t* bytes, uint64_t length) {
+    header = RecordHeader{*reinterpret_cast<const uint64_t*>(bytes)};
+    *status = CheckRecordHeader(header, address);
+    if (*status != Status::Ok) {
+      whole = true;
+      return;
+    }
+    payload = room(header.payload_size());
+    uint64_t payload_end = header.payload_offset() + header.payload_size();
+    if (payload_end <= length) {
+      whole = true;
+      std::memcpy(payload, bytes + header.payload_offset(), header.payload_size());
+    } else if (length > header.payload_offset()) {
+      copied = length - header.payload_offset();
+      std::memcpy(payload, bytes + header.payload_offset(), copied);
+    }
+  });
+  if (!held) return false;
+  if (whole) return true;
+  // The record runs into the following blocks.
+  uint64_t rest = address.control() + header.payload_offset() + copied;
+  return cache.Copy(rest, header.payload_size() - copied, reinterpret_cast<uint8_t*>(payload) + copied);
+}
 
 class RecordReader {
  public:
@@ -39,9 +75,6 @@ class RecordReader {
  private:
   Status ReadFromMemory(Address record_address, PaddedBuffer& out);
   Status ReadFromLogFile(Address record_address, PaddedBuffer& out);
-  // Ok when the read cache held the whole record (its payload is then in `out`);
-  // NotFound when it did not; the header's check otherwise.
-  Status ReadFromCache(Address record_address, PaddedBuffer& out);
   // Reads [address, address + length) into the kept block, synchronously.
   Status ReadBlock(Address address, uint32_t length);
   bool BlockHolds(Address address, uint64_t length) const {
@@ -54,6 +87,7 @@ class RecordReader {
 
   HybridLog& log_;
   ScanSession& session_;
+  PaddedBuffer cached_;  // a record read from the cache, swapped into the caller's buffer
   SectorAlignedMemory block_;
   Address block_start_{};
   uint64_t block_length_ = 0;
