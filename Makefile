@@ -95,11 +95,11 @@ check: setup
 	  PYTHONPATH=$(CURDIR)/$(ASAN_BUILD_DIR)/python $(PYTHON) -m pytest -q -s tests/python
 
 # `make check-threads`: ThreadSanitizer over the tests that run threads against one another
-# (epoch, hash index, hybrid log, devices, state machine, inserts, ingestion service,
-# checkpoints and recovery, scans on two threads and reads below the head racing writers,
+# (epoch, the batch check beside the field walk, hash index, hybrid log, devices, state
+# machine, inserts, ingestion service, checkpoints and recovery, scans on two threads and reads below the head racing writers,
 # concurrent extraction, store lifecycles with the service running,
 # the CURVE authentication handler).
-THREAD_TESTS ?= epoch_test|hash_index_test|hybrid_log_test|scan_test|store_scan_test|device_test|state_machine_test|insert_concurrency_test|psf_store_test|ingestion_service_test|checkpoint_test|recovery_test|extractor_test|store_lifecycle_leak_test|zap_handler_test
+THREAD_TESTS ?= epoch_test|helper_check_test|hash_index_test|hybrid_log_test|scan_test|store_scan_test|device_test|state_machine_test|insert_concurrency_test|psf_store_test|ingestion_service_test|checkpoint_test|recovery_test|extractor_test|store_lifecycle_leak_test|zap_handler_test
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/scripts/tsan_suppressions.txt
 
 check-threads: setup

@@ -3,7 +3,8 @@
 // record's payload lies inside the buffer, is itself exactly one valid document, and the
 // records come out in order without overlapping. Splitting the same batch through small
 // windows must give the same records whenever every document fits in a window, or refuse
-// it when a top-level number or literal was cut.
+// it when a top-level number or literal was cut. The check run on a helper thread beside
+// the field walk must judge every batch exactly as the check on the calling thread.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -51,9 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static SIMDJsonAdapter whole(FieldNames());
   static SIMDJsonAdapter windowed(FieldNames(), 128);
   static SIMDJsonAdapter single(FieldNames());
+  static SIMDJsonAdapter beside(FieldNames());
+  beside.set_check_placement(SIMDJsonAdapter::CheckPlacement::Helper);
   PaddedBuffer buffer(std::string_view(reinterpret_cast<const char*>(data), size));
 
   Status status = whole.Load(buffer);
+  Status beside_status = beside.Load(buffer);
+  if (beside_status != status || beside_status.message() != status.message()) std::abort();
   if (status != Status::Ok) {
     if (status != Status::Corruption || whole.HasNext() || whole.fault_offset() > size) std::abort();
     // Windows only ever refuse more: a batch refused whole is refused in pieces too.
@@ -62,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto spans = RecordSpans(whole, buffer);
   if (spans.size() != whole.record_count()) std::abort();
+  if (RecordSpans(beside, buffer) != spans) std::abort();
 
   // Windows split a batch of small documents the same way, or refuse it: the library
   // cannot tell whether a top-level number or literal at a window's end goes on, and

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/helper_threads.h"
 #include "engine/core/psf_evaluator.h"
 #include "engine/core/record.h"
 #include "engine/core/record_insert_context.h"
@@ -349,6 +350,9 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
     throw BatchRefused(0, "batch of " + std::to_string(buffer.size()) + " bytes: at most 4 GiB - 1 per batch");
   }
 
+  // The whole insert keeps this thread's core busy: the parser hands its check to a
+  // helper only while another core is free of inserts (base/helper_threads.h).
+  environment::BusyScope busy;
   // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
   adapter::SIMDJsonAdapter& parser = *own.parser;
   if (Status loaded = parser.Load(buffer); loaded != Status::Ok) {

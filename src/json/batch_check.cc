@@ -99,7 +99,8 @@ BatchChecker::BatchChecker() {
 #endif
 }
 
-bool BatchChecker::Check(core::PaddedView buffer, size_t window, std::vector<size_t>* document_starts) {
+bool BatchChecker::Check(core::PaddedView buffer, size_t window, std::vector<size_t>* document_starts,
+                         std::atomic<size_t>* checked_through) {
   document_starts->clear();
   simdjson::dom::document_stream stream;
   auto* text = reinterpret_cast<const uint8_t*>(buffer.data());
@@ -109,6 +110,7 @@ bool BatchChecker::Check(core::PaddedView buffer, size_t window, std::vector<siz
     size_t start = iterator.current_index();
     while (start < buffer.size() && IsJsonWhiteSpace(buffer.data()[start])) ++start;
     document_starts->push_back(start);
+    if (checked_through != nullptr) checked_through->store(start + 1, std::memory_order_release);
   }
   return stream.truncated_bytes() == 0;
 }

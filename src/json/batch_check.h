@@ -12,6 +12,7 @@
 
 #include <simdjson.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -52,7 +53,12 @@ class BatchChecker {
   // windows of `window` bytes; `document_starts` then holds the offset of each
   // document's first character. False says nothing about where the fault is, or
   // whether there is one the JSON grammar knows.
-  bool Check(core::PaddedView buffer, size_t window, std::vector<size_t>* document_starts);
+  //
+  // With `checked_through`, publishes its progress while it works, for a reader on
+  // another thread: once it holds n, the document starting at offset n - 1 and all
+  // before it are valid JSON. It only grows, and stops short of a fault.
+  bool Check(core::PaddedView buffer, size_t window, std::vector<size_t>* document_starts,
+             std::atomic<size_t>* checked_through = nullptr);
 
  private:
   simdjson::dom::parser parser_;

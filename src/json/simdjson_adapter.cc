@@ -3,8 +3,12 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <thread>
+
+#include "base/helper_threads.h"
 
 namespace psfstore {
 namespace adapter {
@@ -63,14 +67,19 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   // refuses some valid JSON (integers beyond 64 bits, numbers beyond the double
   // range). When it refuses, the checking walk decides: it accepts exactly the JSON
   // grammar and names the offset of a fault.
-  if (!checker_.Check(buffer, library_->window, &document_starts_)) {
+  environment::BusyScope busy;  // no helper takes this core while the batch is parsed
+  core::Status field_walk;
+  bool checked = lookup_.has_fields() ? CheckAndWalk(buffer, &field_walk)
+                                      : checker_.Check(buffer, library_->window, &document_starts_);
+  if (!checked) {
+    fault_offset_ = 0;  // a walk beside the check may have refused first
     if (core::Status walked = Walk(buffer, /*validate=*/true); walked != core::Status::Ok) return walked;
     return CheckRecords(buffer);
   }
   // Then the fields, walking only the paths that lead to them. Both passes split the
   // text the same way; should they ever disagree, the checking walk decides alone.
   if (lookup_.has_fields()) {
-    if (Walk(buffer, /*validate=*/false) != core::Status::Ok || !RecordsMatchDocumentStarts()) {
+    if (field_walk != core::Status::Ok || !RecordsMatchDocumentStarts()) {
       fault_offset_ = 0;
       if (core::Status walked = Walk(buffer, /*validate=*/true); walked != core::Status::Ok) return walked;
     }
@@ -79,6 +88,67 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
     SetPayloadSizes(buffer);
   }
   return CheckRecords(buffer);
+}
+
+struct SIMDJsonAdapter::CheckProgress {
+  std::atomic<size_t> checked_through{0};
+  std::atomic<bool> finished{false};
+
+  // Waits until the document starting at `start` is checked; returns how far the check
+  // has got, or 0 when it finished before that document.
+  size_t WaitFor(size_t start) {
+    for (int round = 0;; ++round) {
+      if (size_t through = checked_through.load(std::memory_order_acquire); through > start) return through;
+      if (finished.load(std::memory_order_acquire)) {
+        size_t through = checked_through.load(std::memory_order_acquire);
+        return through > start ? through : 0;
+      }
+      if (round < 64) {
+        Pause();
+      } else {
+        std::this_thread::yield();  // the helper may have lost its core
+      }
+    }
+  }
+
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+};
+
+bool SIMDJsonAdapter::CheckAndWalk(core::PaddedView buffer, core::Status* walked) {
+  // The check and the walk only read the buffer and each fill their own lists
+  // (document_starts_ and the checker's parser; records_, fields_ and the on-demand
+  // parsers), so they can run at once. The walk trails the check document by document:
+  // the on-demand parser may misbehave on text that is not JSON. Nothing is decided
+  // until both are done.
+  bool checked = false;
+  CheckProgress progress;
+  auto check = [&] {
+    struct Finish {
+      CheckProgress& progress;
+      ~Finish() { progress.finished.store(true, std::memory_order_release); }
+    } finish{progress};
+    checked = checker_.Check(buffer, library_->window, &document_starts_, &progress.checked_through);
+    // All of the batch is JSON, whatever split the walk finds in it.
+    if (checked) progress.checked_through.store(SIZE_MAX, std::memory_order_release);
+  };
+  environment::HelperTask helper;
+  bool on_helper = false;
+  if (check_placement_ == CheckPlacement::Helper) {
+    on_helper = helper.Start(check, environment::HelperTask::Placement::Helper);
+  } else if (check_placement_ == CheckPlacement::Automatic && buffer.size() >= kHelperCheckBytes) {
+    on_helper = helper.Start(check);
+  }
+  if (!on_helper) {
+    check();
+    if (!checked) return false;  // alone, the walk over a refused batch is wasted
+  }
+  *walked = Walk(buffer, /*validate=*/false, on_helper ? &progress : nullptr);
+  helper.Wait();
+  return checked;
 }
 
 core::Status SIMDJsonAdapter::CheckRecords(core::PaddedView buffer) {
@@ -126,7 +196,7 @@ void SIMDJsonAdapter::SetPayloadSizes(core::PaddedView buffer) {
   }
 }
 
-core::Status SIMDJsonAdapter::Walk(core::PaddedView buffer, bool validate) {
+core::Status SIMDJsonAdapter::Walk(core::PaddedView buffer, bool validate, CheckProgress* progress) {
   records_.clear();
   fields_.clear();
   const size_t size = buffer.size();
@@ -138,7 +208,15 @@ core::Status SIMDJsonAdapter::Walk(core::PaddedView buffer, bool validate) {
   lookup_.StartBatch();
 
   uint32_t document_number = 0;
+  size_t checked_through = 0;
   for (auto iterator = stream.begin(); iterator != stream.end(); ++iterator) {
+    if (progress != nullptr) {
+      size_t first = iterator.current_index();
+      while (first < size && IsJsonWhiteSpace(buffer.data()[first])) ++first;
+      if (first >= checked_through && (checked_through = progress->WaitFor(first)) == 0) {
+        return Refuse(0, "the batch check stopped before byte " + std::to_string(first));
+      }
+    }
     ondemand::document_reference document;
     if (auto code = (*iterator).get(document)) {
       size_t offset = iterator.current_index();

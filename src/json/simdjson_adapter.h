@@ -14,10 +14,12 @@
 // buffer stops being JSON, field lookup (json/field_lookup.h) finds the projected fields
 // in each document and states the rule by which field names select values.
 //
-// One parser serves one thread. Its buffers (the JSON library's parsers, the record and
-// field lists) are kept between batches, so loading a batch no larger than an earlier
-// one allocates nothing per record (the library allocates a few small objects per
-// batch).
+// One parser serves one thread. For a large batch Load may hand the whole-batch check to
+// a helper thread (base/helper_threads.h) while it finds the fields itself; it waits for
+// the helper before it returns, so callers see no other thread. Its buffers (the JSON
+// library's parsers, the record and field lists) are kept between batches, so loading a
+// batch no larger than an earlier one allocates nothing per record (the library
+// allocates a few small objects per batch).
 #pragma once
 
 #include <cstddef>
@@ -54,12 +56,25 @@ class SIMDJsonAdapter {
   // this size. Documents may straddle windows but must each fit in one.
   static constexpr size_t kLargestWindow = size_t{1} << 30;
 
+  // Batches from this size on are checked on a helper thread, while the calling thread
+  // finds the fields, when a core is free (base/helper_threads.h). Below it the handover
+  // costs more than the overlap saves.
+  static constexpr size_t kHelperCheckBytes = size_t{256} << 10;
+
+  // Where the whole-batch check runs; the results are the same everywhere.
+  enum class CheckPlacement {
+    Automatic,  // on a helper for large batches while a core is free, else inline
+    Inline,     // always on the calling thread
+    Helper,     // on a helper for any batch with fields to find (tests)
+  };
+
   explicit SIMDJsonAdapter(std::vector<std::string> field_names, size_t largest_window = kLargestWindow);
   ~SIMDJsonAdapter();
   SIMDJsonAdapter(const SIMDJsonAdapter&) = delete;
   SIMDJsonAdapter& operator=(const SIMDJsonAdapter&) = delete;
 
   const std::vector<std::string>& field_names() const { return field_names_; }
+  void set_check_placement(CheckPlacement placement) { check_placement_ = placement; }
 
   // Splits and validates the whole buffer. Ok: the records are ready for NextRecord.
   // Corruption: the buffer is refused, HasNext is false, and the status says where and
@@ -87,15 +102,23 @@ class SIMDJsonAdapter {
   // Refuses records larger than the record limit and, when the batch was split in
   // windows, a top-level number or literal cut in two by a window's end.
   core::Status CheckRecords(core::PaddedView buffer);
+  // How far a check running on a helper has got (see BatchChecker::Check).
+  struct CheckProgress;
   // Splits the batch into records_ and fields_ with the on-demand parser. With
   // `validate` every token is checked and a fault refuses the batch at its exact
-  // offset; without, only the paths to the fields are read.
-  core::Status Walk(core::PaddedView buffer, bool validate);
+  // offset; without, only the paths to the fields are read, which is only safe on
+  // checked text: with `progress`, the walk enters a document only once the check has
+  // passed it, and gives up (refuses at 0) when the check stops before it.
+  core::Status Walk(core::PaddedView buffer, bool validate, CheckProgress* progress = nullptr);
+  // Runs the whole-batch check and the field walk, on two threads when placed so; true
+  // when the check accepts. Both always finish before it returns.
+  bool CheckAndWalk(core::PaddedView buffer, core::Status* walked);
   bool RecordsMatchDocumentStarts() const;
   void SetPayloadSizes(core::PaddedView buffer);
 
   std::vector<std::string> field_names_;
   size_t largest_window_;
+  CheckPlacement check_placement_ = CheckPlacement::Automatic;
   FieldLookup lookup_;
   BatchChecker checker_;
 

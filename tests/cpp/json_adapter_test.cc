@@ -243,7 +243,7 @@ TEST(JsonAdapterTest, BatchesLargerThanOneWindowSplitTheSame) {
 // Random damage to a valid batch: the adapter must never crash, must accept exactly
 // what is JSON (the library's complete parser agrees except on numbers beyond machine
 // range, which are valid JSON), and must give the same records whichever of its two
-// checking paths a batch takes.
+// checking paths a batch takes, and wherever its check runs.
 TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
   const std::string base =
       "{\"a\":1,\"b\":[true,false,null,-2.5e-3],\"c\":{\"d\":\"x\\\\y\\u00e9\",\"e\":[]}}\n"
@@ -271,6 +271,13 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
     PaddedBuffer buffer{text};
     const Status loaded = adapter.Load(buffer);
     bool ok = loaded == Status::Ok;
+    // The check on a helper thread beside the walk judges alike.
+    SIMDJsonAdapter beside{fields};
+    beside.set_check_placement(SIMDJsonAdapter::CheckPlacement::Helper);
+    const Status loaded_beside = beside.Load(buffer);
+    ASSERT_EQ(loaded_beside, loaded) << text;
+    ASSERT_EQ(loaded_beside.message(), loaded.message()) << text;
+    ASSERT_EQ(beside.record_count(), adapter.record_count()) << text;
 
     // The library's verdict on the same text.
     simdjson::padded_string padded{text};
