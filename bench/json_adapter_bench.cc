@@ -236,7 +236,36 @@ void BM_SimdjsonValidatedLookups(benchmark::State& state) {
   benchmark::DoNotOptimize(total);
   ReportRates(state, buffer.size(), documents);
 }
+
+// Batches of range(0) KiB cut from the buffer at line ends, loaded with 2 fields to find
+// and the whole-batch check on the calling thread (range(1) = 0) or on a helper beside
+// the walk (1): where the handover starts to pay.
+void BM_CheckBesideWalk(benchmark::State& state) {
+  size_t documents = 0;
+  const PaddedBuffer& whole = Documents(&documents);
+  const size_t target = static_cast<size_t>(state.range(0)) << 10;
+  std::vector<PaddedBuffer> batches;
+  size_t bytes = 0;
+  for (size_t begin = 0; begin < whole.size() && batches.size() < 64;) {
+    size_t end = std::min(whole.size(), begin + target);
+    while (end < whole.size() && whole.data()[end - 1] != '\n') ++end;
+    batches.emplace_back(std::string_view{whole.data() + begin, end - begin});
+    bytes += end - begin;
+    begin = end;
+  }
+  SIMDJsonAdapter parser{Fields(2)};
+  parser.set_check_placement(state.range(1) ? SIMDJsonAdapter::CheckPlacement::Helper
+                                            : SIMDJsonAdapter::CheckPlacement::Inline);
+  for (auto _ : state) {
+    for (const PaddedBuffer& batch : batches) {
+      if (parser.Load(batch) != Status::Ok) state.SkipWithError("refused");
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
 }  // namespace
 BENCHMARK(BM_SimdjsonValidatedLookups)->Arg(0)->Arg(2)->Arg(8)->Threads(1)->Threads(2)->UseRealTime()
     ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_SimdjsonDomValidation)->UseRealTime()->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_CheckBesideWalk)->ArgsProduct({{128, 256, 512, 1024, 8192}, {0, 1}})->UseRealTime()
+    ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
