@@ -1,5 +1,7 @@
 #include "base/helper_threads.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <deque>
@@ -47,11 +49,13 @@ class HelperPool {
   // The pool, its threads started on first use; nullptr when none could be started.
   static HelperPool* Instance() {
     // Never destroyed: see the header.
-    static HelperPool* pool = [] {
+    std::call_once(*once, [] {
       auto* started = new HelperPool;
-      return started->threads_ > 0 ? started : nullptr;
-    }();
-    return pool;
+      pool.store(started->threads_ > 0 ? started : nullptr, std::memory_order_release);
+      static const bool registered = pthread_atfork(nullptr, nullptr, &ForgetInChild) == 0;
+      (void)registered;
+    });
+    return pool.load(std::memory_order_acquire);
   }
 
   void Submit(HelperTask* task) {
@@ -87,6 +91,18 @@ class HelperPool {
       task->Run();
     }
   }
+
+  // A child of fork() inherits the pool but none of its threads (and perhaps a mutex held
+  // by one): it forgets that pool, whose memory it leaves alone, and starts its own on its
+  // first handover, so that a handover there never waits for a thread that is not there.
+  static void ForgetInChild() {
+    pool.store(nullptr, std::memory_order_relaxed);
+    once = new std::once_flag;
+    busy_threads.store(open_scopes > 0 ? 1 : 0, std::memory_order_relaxed);
+  }
+
+  static inline std::atomic<HelperPool*> pool{nullptr};
+  static inline std::once_flag* once = new std::once_flag;
 
   std::mutex mutex_;
   std::condition_variable work_ready_;

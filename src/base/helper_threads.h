@@ -12,6 +12,8 @@
 // handover. It is never destroyed: its threads wait for work until the process exits,
 // so a store closing or a thread still loading a batch while the process winds down
 // never meets a pool that is gone. Threads blocked in a wait end with the process.
+// A child of fork() inherits none of the threads: it starts a pool of its own on its
+// first handover.
 //
 // Threading: every function is safe to call from any thread.
 #pragma once

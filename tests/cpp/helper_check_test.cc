@@ -2,6 +2,8 @@
 // exactly as the check on the calling thread: same verdict, same fault offset, same
 // records and fields, with several loaders at once.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -139,4 +141,25 @@ TEST(HelperCheckTest, HelperFailuresReachTheCallerAndTasksOutliveNothing) {
       },
       std::runtime_error);
   EXPECT_EQ(finished.load(), 1);
+}
+
+// A child of fork() has none of the parent's helper threads: its handovers must still
+// run (on a pool of its own), never wait for a thread that is not there.
+TEST(HelperCheckTest, ForkedChildRunsHandoversOnItsOwnPool) {
+  HelperTask before;
+  ASSERT_TRUE(before.Start([] {}, HelperTask::Placement::Helper));
+  before.Wait();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);  // a hang ends the child with SIGALRM, failing the test below
+    std::atomic<int> ran{0};
+    HelperTask task;
+    bool started = task.Start([&] { ran = 1; }, HelperTask::Placement::Helper);
+    task.Wait();
+    _exit(started && ran == 1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
