@@ -866,3 +866,38 @@ TEST(ScanTest, CachedRecordsAreTheLogBytesAcrossBlocks) {
 }
 
 }  // namespace
+
+// A field that opens its record is read from its value alone. Written with a space after
+// the brace, the same record takes the whole parse: both must give the same answer and
+// the same value error, for every kind of value and every operation.
+TEST(ScanTest, LeadingFieldShortcutAgreesWithTheWholeParse) {
+  const std::string long_text(300, 'q');
+  const std::vector<std::string> records = {
+      R"({"id":42,"x":1})",          R"({"id":-1.5e3})",       R"({"id":42.0,"id":7})",
+      R"({"id":"a\"b,}","x":2})",    R"({"id":"42"})",         R"({"id":true})",
+      R"({"id":null})",              R"({"id":{"a":42}})",     R"({"id":[42]})",
+      R"({"id":12 ,"y":3})",         R"({"idx":42,"id":42})",  R"({"id":1e400})",
+      R"({"id":18446744073709551616})", "{\"id\":\"" + long_text + "\"}",
+      R"({"id":"2021-03-04"})",      R"({"i\u0064":42})",
+  };
+  const std::vector<std::vector<Operand>> operand_sets = {
+      {int64_t{42}}, {42.0}, {std::string{"a\"b,}"}}, {std::string{"42"}}, {true}, {long_text}, {int64_t{0}}};
+  const ScanOperation operations[] = {ScanOperation::EQ, ScanOperation::NE, ScanOperation::LT, ScanOperation::GE};
+  for (const std::string& record : records) {
+    const std::string spaced = "{ " + record.substr(1);
+    for (const auto& operands : operand_sets) {
+      for (ScanOperation op : operations) {
+        Comparator comparator{operands};
+        core::BasicFullScanner fast{"/id", Comparator::Bind(op, comparator)};
+        core::BasicFullScanner whole{"/id", Comparator::Bind(op, comparator)};
+        core::PaddedBuffer fast_text, whole_text;
+        fast_text.Assign(record.data(), record.size());
+        whole_text.Assign(spaced.data(), spaced.size());
+        EXPECT_EQ(fast.Check(fast_text.data(), record.size(), fast_text.capacity()),
+                  whole.Check(whole_text.data(), spaced.size(), whole_text.capacity()))
+            << record << " op " << int(op);
+        EXPECT_EQ(fast.value_error(), whole.value_error()) << record << " op " << int(op);
+      }
+    }
+  }
+}
