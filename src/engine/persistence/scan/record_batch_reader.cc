@@ -39,6 +39,7 @@ BatchRecordReader::BatchRecordReader(HybridLog& log, ScanSession& session)
     : log_{log}, session_{session}, reader_{log, session} {}
 
 BatchRecordReader::~BatchRecordReader() {
+  draining_ = true;
   for (Group& group : groups_) {
     for (size_t index = 0; index < group.issued; ++index) WaitFor(*group.reads[index]);
   }
@@ -113,7 +114,7 @@ void BatchRecordReader::Announce(std::span<const uint64_t> addresses) {
 }
 
 void BatchRecordReader::IssueWaiting() {
-  if (groups_.empty() || groups_.back().issued == groups_.back().reads.size()) return;
+  if (draining_ || groups_.empty() || groups_.back().issued == groups_.back().reads.size()) return;
   // Reads count as outstanding until their completions are taken: take those ready.
   while (log_.disk().TryComplete()) {
   }
@@ -147,15 +148,9 @@ void BatchRecordReader::Issue(Read& read) {
 
 void BatchRecordReader::WaitFor(Read& read) {
   while (!read.done.load(std::memory_order_acquire)) {
-    if (!read.issued) {
-      // Reads go out in address order: this one waits behind others for room in the log.
-      IssueWaiting();
-      if (!read.issued && log_.outstanding_reads() >= HybridLog::kMaxOutstandingReads) {
-        if (!log_.disk().TryComplete()) std::this_thread::yield();
-        session_.Refresh();
-      }
-      continue;
-    }
+    // Reads go out in address order: this one may still wait for room in the log, and
+    // the reads after it go out as those before it finish, so the device never idles.
+    IssueWaiting();
     if (!log_.disk().TryComplete()) std::this_thread::yield();
     session_.Refresh();
   }

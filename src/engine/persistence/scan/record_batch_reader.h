@@ -78,7 +78,7 @@ class BatchRecordReader {
   void Issue(Read& read);
   // Issues the announced reads that wait, in address order, while the log has room.
   void IssueWaiting();
-  // Issues `read` (and every read before it) if it waits, then waits for it.
+  // Waits for `read`, issuing waiting reads (it among them) as the log has room.
   void WaitFor(Read& read);
   // How far a read reaches past a record's start, from the records at the head.
   uint64_t SampleRecordReach() const;
@@ -97,6 +97,7 @@ class BatchRecordReader {
   std::deque<Group> groups_;
   std::vector<char> spare_arena_;  // a dropped group's arena, for the next group
   uint64_t record_reach_ = 0;      // sampled at the first announcement that reads
+  bool draining_ = false;          // set by the destructor: nothing more is issued
 };
 
 }  // namespace core
