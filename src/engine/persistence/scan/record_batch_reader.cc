@@ -11,6 +11,7 @@ struct BatchRecordReader::Read {
   uint64_t start = 0;
   uint64_t end = 0;
   bool issued = false;
+  std::atomic<uint64_t>* bytes_in_flight = nullptr;
   std::atomic<bool> done{false};
   Status status = Status::Ok;
   SectorAlignedMemory memory;
@@ -120,7 +121,12 @@ void BatchRecordReader::IssueWaiting() {
   }
   for (Group& group : groups_) {
     while (group.issued < group.reads.size()) {
-      if (log_.outstanding_reads() >= HybridLog::kMaxOutstandingReads) return;
+      const Read& next = *group.reads[group.issued];
+      const uint64_t in_flight = bytes_in_flight_.load(std::memory_order_acquire);
+      if (log_.outstanding_reads() >= HybridLog::kMaxOutstandingReads ||
+          (in_flight > 0 && in_flight + (next.end - next.start) > kMaxBytesInFlight)) {
+        return;
+      }
       Issue(*group.reads[group.issued++]);
     }
   }
@@ -128,6 +134,8 @@ void BatchRecordReader::IssueWaiting() {
 
 void BatchRecordReader::Issue(Read& read) {
   read.issued = true;
+  read.bytes_in_flight = &bytes_in_flight_;
+  bytes_in_flight_.fetch_add(read.end - read.start, std::memory_order_acq_rel);
   GroupReadContext context{&read};
   auto done = [](IAsyncContext* raw, Status result, size_t bytes) {
     std::unique_ptr<GroupReadContext> context{static_cast<GroupReadContext*>(raw)};
@@ -136,11 +144,13 @@ void BatchRecordReader::Issue(Read& read) {
     uint64_t transferred = bytes > context->record.valid_offset ? bytes - context->record.valid_offset : 0;
     target.available = std::min<uint64_t>(context->record.available_bytes, transferred);
     target.memory = std::move(context->record);
+    target.bytes_in_flight->fetch_sub(target.end - target.start, std::memory_order_acq_rel);
     target.done.store(true, std::memory_order_release);
   };
   Status status = log_.ReadFromDisk(Address{read.start}, static_cast<uint32_t>(read.end - read.start), done,
                                     context, [this] { session_.Refresh(); });
   if (status != Status::Ok) {
+    bytes_in_flight_.fetch_sub(read.end - read.start, std::memory_order_acq_rel);
     read.status = status;
     read.done.store(true, std::memory_order_release);
   }

@@ -5,7 +5,8 @@
 // reader copies the records below the head that the log's read cache holds at once (one
 // lookup each, into memory the group reuses), picks those whose blocks it lacks and
 // coalesces neighbours into reads of up to 1 MiB within a page. Reads go to the device
-// in address order while the log has room for more (see HybridLog::kMaxOutstandingReads):
+// in address order while the log has room for more (see HybridLog::kMaxOutstandingReads)
+// and the reader has fewer than kMaxBytesInFlight bytes on their way:
 // whenever the caller asks for a payload, the reads that finished since make way for the
 // next ones, so the device keeps working while the caller parses what has arrived.
 // Payloads are taken in ascending order and wait only for the read that holds them.
@@ -15,6 +16,7 @@
 // may run on any thread that polls the disk. The destructor waits for reads in flight.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -33,6 +35,8 @@ class BatchRecordReader {
   // read costs about what reading 16 KiB more does, so wider gaps are cheaper as two.
   static constexpr uint64_t kMergeGapBytes = 16 * 1024;
   static constexpr uint64_t kMaxReadBytes = 1024 * 1024;
+  // Bytes of reads one reader has in flight at most (one read, however large, may go).
+  static constexpr uint64_t kMaxBytesInFlight = 64 * 1024 * 1024;
   // Reads of at most this many bytes are a sparse extraction's, which a repeated query
   // makes again: the read cache keeps their records' blocks.
   static constexpr uint64_t kCachedReadBytes = 64 * 1024;
@@ -98,6 +102,7 @@ class BatchRecordReader {
   std::vector<char> spare_arena_;  // a dropped group's arena, for the next group
   uint64_t record_reach_ = 0;      // sampled at the first announcement that reads
   bool draining_ = false;          // set by the destructor: nothing more is issued
+  std::atomic<uint64_t> bytes_in_flight_{0};  // of reads issued and not completed
 };
 
 }  // namespace core
