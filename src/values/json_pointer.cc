@@ -1,5 +1,7 @@
 #include "values/json_pointer.h"
 
+#include <algorithm>
+
 namespace recorder {
 namespace data {
 
@@ -49,6 +51,37 @@ JsonPointer::JsonPointer(std::string_view path) {
     tokens_ = std::move(*tokens);
     valid_ = true;
   }
+  if (tokens_.size() == 1) {
+    const std::string& name = tokens_.front().name;
+    // Such a name is written as itself in a key, and only so.
+    bool plain = std::none_of(name.begin(), name.end(), [](char c) {
+      return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+    });
+    if (plain) leading_member_ = "{\"" + name + "\":";
+  }
+}
+
+std::string_view JsonPointer::LeadingScalar(std::string_view text) const {
+  if (leading_member_.empty() || !text.starts_with(leading_member_)) return {};
+  const size_t start = leading_member_.size();
+  if (start >= text.size()) return {};
+  size_t end = start;
+  const char first = text[start];
+  if (first == '"') {
+    for (end = start + 1; end < text.size() && text[end] != '"'; ++end) {
+      if (text[end] == '\\') ++end;  // the escaped character, a quote perhaps
+    }
+    if (end >= text.size()) return {};
+    ++end;
+  } else if (first == '-' || (first >= '0' && first <= '9') || first == 't' || first == 'f' || first == 'n') {
+    while (end < text.size() && text[end] != ',' && text[end] != '}' && text[end] != ' ' && text[end] != '\t' &&
+           text[end] != '\n' && text[end] != '\r') {
+      ++end;
+    }
+  } else {
+    return {};  // an object or an array: not a scalar
+  }
+  return text.substr(start, end - start);
 }
 
 simdjson::error_code JsonPointer::Find(ondemand::document& document, const char* end, ondemand::value* value) const {

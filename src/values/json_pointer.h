@@ -88,6 +88,13 @@ class JsonPointer {
   bool valid() const { return valid_; }
   const std::vector<PointerToken>& tokens() const { return tokens_; }
 
+  // When the pointer names one member and the record's text opens with that member,
+  // written `{"name":value` (no space, no escape), and the value is a number, true,
+  // false, null or a string, the value's text; else empty. The first member of a name
+  // wins, so this is the value Find selects, found without parsing the rest. `text` is
+  // a whole, valid JSON record.
+  std::string_view LeadingScalar(std::string_view text) const;
+
   // The value the pointer selects in `document`, whose text ends at `end`. NO_SUCH_FIELD
   // (or INDEX_OUT_OF_BOUNDS, INCORRECT_TYPE) when the record has none; another error
   // for a malformed record.
@@ -101,6 +108,9 @@ class JsonPointer {
 
   std::vector<PointerToken> tokens_;
   bool valid_ = false;
+  // `{"name":` for a pointer of one member name without quote, backslash or control
+  // character; empty otherwise.
+  std::string leading_member_;
 };
 
 }  // namespace data

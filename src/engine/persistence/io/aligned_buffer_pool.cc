@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "base/zeroed_memory.h"
+
 namespace psfstore {
 namespace core {
 
@@ -35,8 +37,19 @@ SectorAlignedBufferPool::SectorAlignedBufferPool(uint32_t level, uint32_t alignm
 }
 
 SectorAlignedBufferPool::~SectorAlignedBufferPool() {
-  for (auto& size_class : cached_) {
-    for (auto& slot : size_class) std::free(slot.load(std::memory_order_acquire));
+  for (uint32_t size_class = 0; size_class < kSizeClasses; ++size_class) {
+    for (auto& slot : cached_[size_class]) Free(size_class, slot.load(std::memory_order_acquire));
+  }
+}
+
+bool SectorAlignedBufferPool::Huge(uint32_t size_class) const { return ClassBytes(size_class) >= kHugeBufferBytes; }
+
+void SectorAlignedBufferPool::Free(uint32_t size_class, uint8_t* buffer) const {
+  if (buffer == nullptr) return;
+  if (Huge(size_class)) {
+    environment::FreeResident(buffer, ClassBytes(size_class) + alignment_);
+  } else {
+    std::free(buffer);
   }
 }
 
@@ -55,9 +68,16 @@ SectorAlignedMemory SectorAlignedBufferPool::Get(uint32_t size) {
     if (buffer != nullptr) return SectorAlignedMemory{buffer, size_class, this};
   }
   uint64_t bytes = ClassBytes(size_class);
-  auto* buffer = static_cast<uint8_t*>(std::aligned_alloc(alignment_, bytes + alignment_));
-  if (buffer == nullptr) return {};
-  std::memset(buffer + bytes, 0, alignment_);
+  uint8_t* buffer = nullptr;
+  if (Huge(size_class)) {
+    // Zeroed and resident already, on huge pages where the kernel gives them.
+    buffer = static_cast<uint8_t*>(environment::AllocateResident(bytes + alignment_));
+    if (buffer == nullptr) return {};
+  } else {
+    buffer = static_cast<uint8_t*>(std::aligned_alloc(alignment_, bytes + alignment_));
+    if (buffer == nullptr) return {};
+    std::memset(buffer + bytes, 0, alignment_);
+  }
   return SectorAlignedMemory{buffer, size_class, this};
 }
 
@@ -66,7 +86,7 @@ void SectorAlignedBufferPool::Return(uint32_t size_class, uint8_t* buffer) {
     uint8_t* expected = nullptr;
     if (slot.compare_exchange_strong(expected, buffer, std::memory_order_acq_rel)) return;
   }
-  std::free(buffer);  // every slot of the class is taken
+  Free(size_class, buffer);  // every slot of the class is taken
 }
 
 }  // namespace core

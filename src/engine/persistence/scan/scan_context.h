@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/status.h"
@@ -192,9 +194,35 @@ class BasicFullScanner : public MatchingScanner {
   // check records at the same time.
   bool Check(simdjson::ondemand::parser& parser, const char* payload, size_t size, size_t capacity) const {
     simdjson::ondemand::document document;
-    if (parser.iterate(payload, size, capacity).get(document) != simdjson::SUCCESS) return false;
     simdjson::ondemand::value field;
+    std::string_view leading = pointer_.LeadingScalar(std::string_view{payload, size});
+    if (!leading.empty() && leading.size() <= kShortValueBytes) {
+      // The field opens the record: its value alone is parsed, as an array's one element,
+      // rather than the whole record.
+      char wrapped[kShortValueBytes + 2 + simdjson::SIMDJSON_PADDING] = {};
+      wrapped[0] = '[';
+      std::memcpy(wrapped + 1, leading.data(), leading.size());
+      wrapped[leading.size() + 1] = ']';
+      if (parser.iterate(wrapped, leading.size() + 2, sizeof(wrapped)).get(document) != simdjson::SUCCESS ||
+          document.at(0).get(field) != simdjson::SUCCESS) {
+        return false;
+      }
+      return Decide(field);
+    }
+    if (parser.iterate(payload, size, capacity).get(document) != simdjson::SUCCESS) return false;
     if (pointer_.Find(document, payload + size, &field) != simdjson::SUCCESS) return false;
+    return Decide(field);
+  }
+
+ protected:
+  Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
+
+ private:
+  // Values up to this long that open their record are parsed on their own.
+  static constexpr size_t kShortValueBytes = 192;
+
+  // Tests the field's value; a value that is no scalar records the error and answers false.
+  bool Decide(simdjson::ondemand::value& field) const {
     recorder::data::GenericValue value;
     auto error = recorder::data::GenericValue::TryFromJson(field, &value);
     // Stored records are valid JSON: a number error is a number no value type holds
@@ -208,10 +236,6 @@ class BasicFullScanner : public MatchingScanner {
     return predicate_(value);
   }
 
- protected:
-  Status DeepCopyInternal(IAsyncContext*& copy) override { return DeepCopyOf(*this, copy); }
-
- private:
   std::string field_name_;
   recorder::data::JsonPointer pointer_;
   std::unique_ptr<simdjson::ondemand::parser> parser_;
