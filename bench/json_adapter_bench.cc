@@ -237,10 +237,10 @@ void BM_SimdjsonValidatedLookups(benchmark::State& state) {
   ReportRates(state, buffer.size(), documents);
 }
 
-// Batches of range(0) KiB cut from the buffer at line ends, loaded with 2 fields to find
-// and the whole-batch check on the calling thread (range(1) = 0) or on a helper beside
-// the walk (1): where the handover starts to pay.
-void BM_CheckBesideWalk(benchmark::State& state) {
+// Batches of range(0) KiB cut from the buffer at line ends, loaded with 2 fields to find:
+// by the whole-batch check then the walk, with the check on the calling thread
+// (range(1) = 0) or on a helper beside the walk (1), or in one pass (2).
+void BM_LoadBatches(benchmark::State& state) {
   size_t documents = 0;
   const PaddedBuffer& whole = Documents(&documents);
   const size_t target = static_cast<size_t>(state.range(0)) << 10;
@@ -254,8 +254,9 @@ void BM_CheckBesideWalk(benchmark::State& state) {
     begin = end;
   }
   SIMDJsonAdapter parser{Fields(2)};
-  parser.set_check_placement(state.range(1) ? SIMDJsonAdapter::CheckPlacement::Helper
-                                            : SIMDJsonAdapter::CheckPlacement::Inline);
+  parser.set_passes(state.range(1) == 2 ? SIMDJsonAdapter::Passes::One : SIMDJsonAdapter::Passes::CheckThenWalk);
+  parser.set_check_placement(state.range(1) == 1 ? SIMDJsonAdapter::CheckPlacement::Helper
+                                                 : SIMDJsonAdapter::CheckPlacement::Inline);
   for (auto _ : state) {
     for (const PaddedBuffer& batch : batches) {
       if (parser.Load(batch) != Status::Ok) state.SkipWithError("refused");
@@ -267,5 +268,5 @@ void BM_CheckBesideWalk(benchmark::State& state) {
 BENCHMARK(BM_SimdjsonValidatedLookups)->Arg(0)->Arg(2)->Arg(8)->Threads(1)->Threads(2)->UseRealTime()
     ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_SimdjsonDomValidation)->UseRealTime()->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_CheckBesideWalk)->ArgsProduct({{128, 256, 512, 1024, 8192}, {0, 1}})->UseRealTime()
+BENCHMARK(BM_LoadBatches)->ArgsProduct({{128, 256, 512, 1024, 8192}, {0, 1, 2}})->UseRealTime()
     ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);

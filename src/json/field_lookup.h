@@ -60,6 +60,17 @@ class FieldLookup {
   // Starts a batch: no field is found in any document yet.
   void StartBatch();
 
+  // One step of a field's path: the unescaped reference token, and the token as an
+  // array index or -1 when it is not one.
+  struct PathStep {
+    std::string key;
+    int64_t array_index;
+  };
+  size_t field_count() const { return field_count_; }
+  // Whether field `field` is a pointer (else it never matches), and its steps.
+  bool is_pointer(size_t field) const { return is_pointer_[field]; }
+  const std::vector<PathStep>& path(size_t field) const { return paths_[field]; }
+
   // Appends the fields found in `document`, the batch's `document_number`th, to
   // `fields` in field-name order. `buffer_end` is one past the batch's text (its
   // padding follows); `scalar_parser` re-reads string tokens that hold escapes. With
@@ -70,10 +81,6 @@ class FieldLookup {
 
  private:
   struct Walker;
-  struct PathStep {
-    std::string key;        // the unescaped reference token
-    int64_t array_index;    // the token as an array index, or -1 when it is not one
-  };
 
   size_t field_count_;
   // Per field name: its reference tokens; is_pointer_ is false for names that never match.

@@ -33,6 +33,7 @@ struct SIMDJsonAdapter::Library {
 SIMDJsonAdapter::SIMDJsonAdapter(std::vector<std::string> field_names, size_t largest_window)
     : field_names_{std::move(field_names)}, largest_window_{std::bit_ceil(largest_window)},
       lookup_{field_names_},
+      one_pass_{lookup_},
       library_{std::make_unique<Library>()} {
 #ifdef SIMDJSON_THREADS_ENABLED
   library_->parser.threaded = false;  // the calling thread does all the work
@@ -62,12 +63,20 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   // library's buffers are allocated once for batches of similar sizes.
   size_t window = std::min(std::max(std::bit_ceil(size), kSmallestWindow), largest_window_);
   library_->window = std::max(library_->window, window);
+  environment::BusyScope busy;  // no helper takes this core while the batch is parsed
+
+  // One pass checks and splits a batch of certainly valid JSON. At any doubt it gives
+  // up, and the exact passes below decide (and name the offset of a fault).
+  if (passes_ == Passes::One && size <= library_->window && size <= StructuralWalk::kLargestBatch) {
+    if (one_pass_.Run(buffer, library_->scalar_parser, records_, fields_)) return CheckRecords(buffer);
+    records_.clear();
+    fields_.clear();
+  }
 
   // The library's complete parser checks the batch fast but keeps no positions and
   // refuses some valid JSON (integers beyond 64 bits, numbers beyond the double
   // range). When it refuses, the checking walk decides: it accepts exactly the JSON
   // grammar and names the offset of a fault.
-  environment::BusyScope busy;  // no helper takes this core while the batch is parsed
   core::Status field_walk;
   bool checked = lookup_.has_fields() ? CheckAndWalk(buffer, &field_walk)
                                       : checker_.Check(buffer, library_->window, &document_starts_);
@@ -84,7 +93,7 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
       if (core::Status walked = Walk(buffer, /*validate=*/true); walked != core::Status::Ok) return walked;
     }
   } else {
-    for (size_t start : document_starts_) records_.push_back(RecordSpan{start, 0, 0, 0});
+    for (size_t start : document_starts_) records_.push_back(DocumentSpan{start, 0, 0, 0});
     SetPayloadSizes(buffer);
   }
   return CheckRecords(buffer);
@@ -158,7 +167,7 @@ core::Status SIMDJsonAdapter::CheckRecords(core::PaddedView buffer) {
   // two fails to parse, and a whole number or literal never touches the next document,
   // so one followed directly by more text was cut.
   if (buffer.size() > library_->window) {
-    for (const RecordSpan& record : records_) {
+    for (const DocumentSpan& record : records_) {
       size_t end = record.payload_begin + record.payload_size;
       char first = buffer.data()[record.payload_begin];
       bool atom = first == '-' || (first >= '0' && first <= '9') || first == 't' || first == 'f' || first == 'n';
@@ -169,7 +178,7 @@ core::Status SIMDJsonAdapter::CheckRecords(core::PaddedView buffer) {
       }
     }
   }
-  for (const RecordSpan& record : records_) {
+  for (const DocumentSpan& record : records_) {
     if (record.payload_size > kMaxDocumentSize) {
       return Refuse(record.payload_begin, "document of " + std::to_string(record.payload_size) +
                                               " bytes is larger than the record limit of " +
@@ -244,7 +253,7 @@ core::Status SIMDJsonAdapter::Walk(core::PaddedView buffer, bool validate, Check
       }
       return Refuse(offset, simdjson::error_message(fault.error));
     }
-    records_.push_back(RecordSpan{start, 0, first_field, static_cast<uint32_t>(fields_.size()) - first_field});
+    records_.push_back(DocumentSpan{start, 0, first_field, static_cast<uint32_t>(fields_.size()) - first_field});
   }
   if (size_t truncated = stream.truncated_bytes(); truncated != 0) {
     size_t offset = LocateStructuralFault(buffer.data(), size);
@@ -257,7 +266,7 @@ core::Status SIMDJsonAdapter::Walk(core::PaddedView buffer, bool validate, Check
 }
 
 ParsedRecord SIMDJsonAdapter::record(size_t i) const {
-  const RecordSpan& span = records_[i];
+  const DocumentSpan& span = records_[i];
   return ParsedRecord{std::string_view{buffer_ + span.payload_begin, span.payload_size},
                       std::span<const FieldRef>{fields_.data() + span.first_field, span.field_count}};
 }

@@ -10,13 +10,15 @@
 // follow one another separated by any white space, or by nothing where the JSON
 // grammar allows it ("1 2", "{}{}").
 //
-// It joins two units: batch checking (json/batch_check.h) says whether and where a
+// A batch is first read in one pass (json/structural_walk.h), which checks it and finds
+// its fields at once and takes nearly every valid batch. When that pass has any doubt,
+// two exact passes decide: batch checking (json/batch_check.h) says whether and where a
 // buffer stops being JSON, field lookup (json/field_lookup.h) finds the projected fields
 // in each document and states the rule by which field names select values.
 //
-// One parser serves one thread. For a large batch Load may hand the whole-batch check to
-// a helper thread (base/helper_threads.h) while it finds the fields itself; it waits for
-// the helper before it returns, so callers see no other thread. Its buffers (the JSON
+// One parser serves one thread. For a large batch on the exact passes, Load may hand the
+// whole-batch check to a helper thread (base/helper_threads.h) while it finds the fields
+// itself; it waits for the helper before it returns, so callers see no other thread. Its buffers (the JSON
 // library's parsers, the record and field lists) are kept between batches, so loading a
 // batch no larger than an earlier one allocates nothing per record (the library
 // allocates a few small objects per batch).
@@ -34,6 +36,7 @@
 #include "base/status.h"
 #include "json/batch_check.h"
 #include "json/field_lookup.h"
+#include "json/structural_walk.h"
 
 namespace psfstore {
 namespace adapter {
@@ -68,6 +71,12 @@ class SIMDJsonAdapter {
     Helper,     // on a helper for any batch with fields to find (tests)
   };
 
+  // How a batch is checked and split. Both give the same records, fields and verdicts.
+  enum class Passes {
+    One,           // one pass (json/structural_walk.h); on any doubt the exact two passes decide
+    CheckThenWalk  // always the whole-batch check, then the field walk
+  };
+
   explicit SIMDJsonAdapter(std::vector<std::string> field_names, size_t largest_window = kLargestWindow);
   ~SIMDJsonAdapter();
   SIMDJsonAdapter(const SIMDJsonAdapter&) = delete;
@@ -75,6 +84,7 @@ class SIMDJsonAdapter {
 
   const std::vector<std::string>& field_names() const { return field_names_; }
   void set_check_placement(CheckPlacement placement) { check_placement_ = placement; }
+  void set_passes(Passes passes) { passes_ = passes; }
 
   // Splits and validates the whole buffer. Ok: the records are ready for NextRecord.
   // Corruption: the buffer is refused, HasNext is false, and the status says where and
@@ -91,13 +101,6 @@ class SIMDJsonAdapter {
   ParsedRecord record(size_t i) const;
 
  private:
-  struct RecordSpan {
-    size_t payload_begin;
-    size_t payload_size;
-    uint32_t first_field;
-    uint32_t field_count;
-  };
-
   core::Status Refuse(size_t offset, std::string reason);
   // Refuses records larger than the record limit and, when the batch was split in
   // windows, a top-level number or literal cut in two by a window's end.
@@ -119,14 +122,16 @@ class SIMDJsonAdapter {
   std::vector<std::string> field_names_;
   size_t largest_window_;
   CheckPlacement check_placement_ = CheckPlacement::Automatic;
+  Passes passes_ = Passes::One;
   FieldLookup lookup_;
   BatchChecker checker_;
+  StructuralWalk one_pass_;
 
   struct Library;
   std::unique_ptr<Library> library_;
 
   const char* buffer_ = nullptr;
-  std::vector<RecordSpan> records_;
+  std::vector<DocumentSpan> records_;
   std::vector<FieldRef> fields_;
   std::vector<size_t> document_starts_;
   size_t next_record_ = 0;

@@ -9,6 +9,7 @@
 #include "base/padded_buffer.h"
 #include "engine/persistence/scan/scan_context.h"
 #include "json/simdjson_adapter.h"
+#include "json/structural_walk.h"
 #include "values/field_paths.h"
 
 using psfstore::adapter::FieldRef;
@@ -240,19 +241,54 @@ TEST(JsonAdapterTest, BatchesLargerThanOneWindowSplitTheSame) {
   EXPECT_FALSE(small_window.HasNext());
 }
 
+// Every record's text and every field's token and value, for comparing two loads.
+std::string Described(SIMDJsonAdapter& adapter) {
+  std::string described;
+  for (size_t r = 0; r < adapter.record_count(); ++r) {
+    ParsedRecord record = adapter.record(r);
+    described.append(record.payload).append(" |");
+    for (const FieldRef& field : record.fields) {
+      uint64_t words[3];
+      field.value.WriteWords(words);
+      described += " " + std::to_string(field.index) + ":" + std::string{field.token} + "=" +
+                   std::to_string(words[0]) + "/" + std::to_string(static_cast<int>(field.value_error)) + "/";
+      described += field.value.type() == recorder::data::GenericValue::Type::String
+                       ? std::string{field.value.String()}
+                       : std::to_string(words[1]) + "/" + std::to_string(words[2]);
+    }
+    described += '\n';
+  }
+  return described;
+}
+
 // Random damage to a valid batch: the adapter must never crash, must accept exactly
 // what is JSON (the library's complete parser agrees except on numbers beyond machine
-// range, which are valid JSON), and must give the same records whichever of its two
-// checking paths a batch takes, and wherever its check runs.
+// range, which are valid JSON), and must give the same records, fields and values
+// whichever path a batch takes (one pass, or the check then the walk) and wherever
+// its check runs.
 TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
   const std::string base =
       "{\"a\":1,\"b\":[true,false,null,-2.5e-3],\"c\":{\"d\":\"x\\\\y\\u00e9\",\"e\":[]}}\n"
       "[1,{\"a\":\"q\"},[[]]]  \"s\"\n"
-      "{\"a\":{\"a\":{\"a\":0}},\"z\":\"\\\"\"}\n";
+      "{\"a\":{\"a\":{\"a\":0}},\"z\":\"\\\"\",\"\\u0061\":2}\n"
+      "{\"n\":[-0,0.1,1E22,12345678901234567890,1.7976931348623157e308,5e-324,-0.0,123456789012345678,"
+      "9007199254740993.0,4.35,\"\\ud83d\\ude00\"]}\n";
   const char alphabet[] = "{}[]:,\"\\ \n\t0123456789-+.eEtrufalsn/ux~\x01\xC3\xFF";
   // QUILLMARK_FUZZ_ROUNDS and QUILLMARK_FUZZ_SEED run longer searches by hand.
   std::mt19937 random(getenv("QUILLMARK_FUZZ_SEED") ? std::atoi(getenv("QUILLMARK_FUZZ_SEED")) : 12345);
   std::vector<std::string> fields = {"/a", "/b/3", "/c/d", ""};
+  for (int n = 0; n < 11; ++n) fields.push_back("/n/" + std::to_string(n));
+  {
+    // The comparison below means something only if the one pass takes the undamaged batch.
+    psfstore::adapter::FieldLookup lookup{fields};
+    psfstore::adapter::StructuralWalk one_pass{lookup};
+    simdjson::ondemand::parser scalar_parser;
+    std::vector<psfstore::adapter::DocumentSpan> documents;
+    std::vector<FieldRef> found;
+    PaddedBuffer buffer{base};
+    ASSERT_TRUE(one_pass.Run(buffer, scalar_parser, documents, found));
+    EXPECT_EQ(documents.size(), 5u);
+  }
   simdjson::dom::parser library;
   int accepted = 0;
   const int rounds = getenv("QUILLMARK_FUZZ_ROUNDS") ? std::atoi(getenv("QUILLMARK_FUZZ_ROUNDS")) : 3000;
@@ -271,13 +307,14 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
     PaddedBuffer buffer{text};
     const Status loaded = adapter.Load(buffer);
     bool ok = loaded == Status::Ok;
-    // The check on a helper thread beside the walk judges alike.
+    // The check then the walk, with the check on a helper thread, judges alike.
     SIMDJsonAdapter beside{fields};
+    beside.set_passes(SIMDJsonAdapter::Passes::CheckThenWalk);
     beside.set_check_placement(SIMDJsonAdapter::CheckPlacement::Helper);
     const Status loaded_beside = beside.Load(buffer);
     ASSERT_EQ(loaded_beside, loaded) << text;
     ASSERT_EQ(loaded_beside.message(), loaded.message()) << text;
-    ASSERT_EQ(beside.record_count(), adapter.record_count()) << text;
+    ASSERT_EQ(Described(beside), Described(adapter)) << text;
 
     // The library's verdict on the same text.
     simdjson::padded_string padded{text};
@@ -317,6 +354,7 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
     }
     PaddedBuffer forced{text + "\n1e400\n"};
     SIMDJsonAdapter walker{fields};
+    walker.set_passes(SIMDJsonAdapter::Passes::CheckThenWalk);
     auto slow = Split(walker, forced);
     ASSERT_EQ(slow.size(), fast.size() + 1) << text;
     for (size_t i = 0; i < fast.size(); ++i) {
@@ -325,6 +363,51 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
     }
   }
   EXPECT_GT(accepted, 100);
+}
+
+// The one pass runs the library's first stage over chunks cut after line feeds; a
+// document may span chunks, a line may be longer than a chunk, a chunk may hold only
+// white space. Whatever the cut, it must judge and split like the exact path.
+TEST(JsonAdapterTest, OnePassAcrossChunksJudgesLikeTheExactPath) {
+  using psfstore::adapter::StructuralWalk;
+  std::string pretty;
+  for (int i = 0; pretty.size() < 3 * StructuralWalk::kChunkBytes; ++i) {
+    pretty += "{\n  \"id\": " + std::to_string(i) + ",\n  \"tags\": [\n    \"t" + std::to_string(i % 7) +
+              "\",\n    " + std::to_string(i * 0.5) + "\n  ],\n  \"note\": \"a\\nb\"\n}\n";
+  }
+  const std::string long_line = "{\"id\":-1,\"tags\":[\"" + std::string(StructuralWalk::kChunkBytes * 2, 'x') + "\"]}\n";
+  const size_t middle = pretty.rfind("\"id\"", StructuralWalk::kChunkBytes);  // near the first cut
+  struct Case {
+    const char* name;
+    std::string text;
+    bool one_pass_accepts;
+  };
+  const std::vector<Case> cases = {
+      {"documents spanning chunks", pretty, true},
+      {"a line longer than a chunk", pretty + long_line + pretty, true},
+      {"a chunk of white space only", pretty + std::string(3 * StructuralWalk::kChunkBytes, '\n') + "7", true},
+      {"a raw line feed in a string", pretty.substr(0, middle) + "\"i\nd\"" + pretty.substr(middle + 4), false},
+      {"an unclosed bracket at the end", pretty + "[\n", false},
+      {"a missing comma near a cut", pretty.substr(0, pretty.find(',', middle)) + pretty.substr(pretty.find(',', middle) + 1),
+       false},
+  };
+  const std::vector<std::string> fields = {"/id", "/tags/1", "/note"};
+  for (const Case& c : cases) {
+    PaddedBuffer buffer{c.text};
+    psfstore::adapter::FieldLookup lookup{fields};
+    StructuralWalk walk{lookup};
+    simdjson::ondemand::parser scalar_parser;
+    std::vector<psfstore::adapter::DocumentSpan> documents;
+    std::vector<FieldRef> found;
+    EXPECT_EQ(walk.Run(buffer, scalar_parser, documents, found), c.one_pass_accepts) << c.name;
+
+    SIMDJsonAdapter one{fields}, exact{fields};
+    exact.set_passes(SIMDJsonAdapter::Passes::CheckThenWalk);
+    const Status one_status = one.Load(buffer), exact_status = exact.Load(buffer);
+    EXPECT_EQ(one_status.ToString(), exact_status.ToString()) << c.name;
+    EXPECT_EQ(Described(one), Described(exact)) << c.name;
+    EXPECT_EQ(one_status == Status::Ok, c.one_pass_accepts) << c.name;
+  }
 }
 
 // The three readers of a field (the insert path's adapter, a full scan, an extraction's
