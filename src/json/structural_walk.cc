@@ -17,15 +17,16 @@ namespace {
 
 constexpr bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 
-// Whether [p, end) holds only JSON white space.
+// Whether [p, end) holds only JSON white space; false when p is past `end`.
 inline bool OnlyWhiteSpace(const uint8_t* p, const uint8_t* end) {
+  if (p > end) return false;
   while (p < end && IsJsonWhiteSpace(static_cast<char>(*p))) ++p;
-  return p >= end;
+  return p == end;
 }
 
 // Whether a number of the JSON grammar starts at `p` and runs to `end` (the next
-// position), less white space. The text after `end` is padded, so reading past a
-// number's last digit is safe.
+// position), less white space. The scan may read past `end` (the padding is readable,
+// whatever it holds), but a number that only goes on there is no number.
 inline bool IsNumberToken(const uint8_t* p, const uint8_t* end) {
   p += *p == '-';
   if (*p == '0') {

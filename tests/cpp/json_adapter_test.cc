@@ -415,6 +415,21 @@ TEST(JsonAdapterTest, OnePassAcrossChunksJudgesLikeTheExactPath) {
   }
 }
 
+// The padding past a batch need only be readable: a token that would only be complete
+// with the bytes after the end (a number, a literal) is not taken as complete.
+TEST(JsonAdapterTest, OnePassTakesNothingPastTheEndForText) {
+  for (std::string_view text : {"12.", "1e", "-", "tru", "fals", "nul"}) {
+    std::string memory = std::string{text} + "5e1true" + std::string(PaddedView::kPaddingBytes, '7');
+    const PaddedView view = PaddedView::FromPaddedMemory(memory.data(), text.size(), memory.size());
+    psfstore::adapter::FieldLookup lookup{{"/a"}};
+    psfstore::adapter::StructuralWalk walk{lookup};
+    simdjson::ondemand::parser scalar_parser;
+    std::vector<psfstore::adapter::DocumentSpan> documents;
+    std::vector<FieldRef> found;
+    EXPECT_FALSE(walk.Run(view, scalar_parser, documents, found)) << text;
+  }
+}
+
 // The three readers of a field (the insert path's adapter, a full scan, an extraction's
 // path walk) answer alike: member names are compared after JSON unescaping, "~0" and
 // "~1" keep their meaning, and the first member with the name wins.
