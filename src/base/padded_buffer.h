@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -35,6 +36,26 @@ class PaddedView {
                                   " readable bytes after its end");
     }
     return PaddedView{data, size};
+  }
+
+  // `text` read where it lies, when the kPaddingBytes after its end are in the memory
+  // page of its last byte: memory is mapped in whole pages (4 KiB at least), so they can
+  // be read, whatever they hold; readers of a view never take padding for text. Nothing
+  // otherwise, and nothing under the address and thread sanitizers, which report reads
+  // past an object (or of a neighbour another thread writes) by design.
+  static std::optional<PaddedView> InPlace(std::string_view text) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return std::nullopt;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return std::nullopt;
+#endif
+#endif
+    constexpr uintptr_t kSmallestPageBytes = 4096;
+    if (text.empty()) return std::nullopt;
+    const auto last = reinterpret_cast<uintptr_t>(text.data() + text.size() - 1);
+    if (last / kSmallestPageBytes != (last + kPaddingBytes) / kSmallestPageBytes) return std::nullopt;
+    return PaddedView{text.data(), text.size()};
   }
 
   const char* data() const { return data_; }
@@ -82,6 +103,13 @@ class PaddedBuffer {
     size_ = size;
     std::memset(storage_.get() + size, 0, PaddedView::kPaddingBytes);
     return storage_.get();
+  }
+
+  // `text` in place where PaddedView::InPlace allows it, else a copy in this buffer.
+  PaddedView InPlaceOrCopy(std::string_view text) {
+    if (std::optional<PaddedView> in_place = PaddedView::InPlace(text)) return *in_place;
+    Assign(text);
+    return view();
   }
 
   const char* data() const { return storage_.get(); }

@@ -266,7 +266,7 @@ void RegisterJSONStore(py::module_& module) {
            },
            kStatsDoc)
       .def("save",
-           // A view, as for load: the batch is copied once, into the insert's padded buffer.
+           // A view, as for load: the batch is read in place, or copied once into the insert's padded buffer.
            [](JSONStore& store, std::string_view data) -> uint64_t {
              return store.Save(data, [] { PauseWithoutInterpreterLock(std::chrono::milliseconds{100}); });
            },

@@ -411,8 +411,7 @@ bool IngestionService::HandleRequest(uint32_t index, zmq::socket_t& requests,
   uint32_t count = 0;
   try {
     SessionScope session{engine_};
-    buffer.Assign(payload);
-    count = engine_.BatchInsert(buffer, serial_number);
+    count = engine_.BatchInsert(buffer.InPlaceOrCopy(payload), serial_number);
     counters_.bytes.fetch_add(payload.size());
     counters_.records.fetch_add(count);
     try {

@@ -124,7 +124,8 @@ uint64_t JSONStore::Load(std::string_view data) {
 }
 
 uint64_t JSONStore::Insert(std::string_view data) {
-  // The parser reads past the text's end, so the text is copied into padded memory. The
+  // The parser reads past the text's end: text whose last page holds that padding is
+  // read in place (nearly every batch), other text is copied into padded memory. The
   // calling thread keeps that memory between calls: a fresh buffer per batch would cost
   // an allocation and a page fault per 4 KiB. A copy larger than kKeptCopyBytes is let
   // go after the call, so one huge batch does not hold its memory for good.
@@ -135,10 +136,10 @@ uint64_t JSONStore::Insert(std::string_view data) {
       if (buffer.capacity() > kKeptCopyBytes) buffer = psfstore::core::PaddedBuffer{};
     }
   } release_large_copy;
-  buffer.Assign(data);
+  const psfstore::core::PaddedView text = buffer.InPlaceOrCopy(data);
   ThrowIfFailed(engine_->TryStartSession(nullptr), "Unable to start a session");
   SessionScope session{*engine_};
-  const uint32_t count = engine_->BatchInsert(buffer, 1);
+  const uint32_t count = engine_->BatchInsert(text, 1);
   counters_.bytes.fetch_add(data.size());
   counters_.records.fetch_add(count);
   engine_->CompleteAction();
