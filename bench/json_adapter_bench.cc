@@ -239,8 +239,7 @@ void BM_SimdjsonValidatedLookups(benchmark::State& state) {
 
 // Batches of range(0) KiB cut from the buffer at line ends, loaded with 2 fields to find:
 // by the whole-batch check then the walk, with the check on the calling thread
-// (range(1) = 0) or on a helper beside the walk (1), or in one pass (2), or in one pass
-// with the second half of each batch on a helper (3).
+// (range(1) = 0) or on a helper beside the walk (1), or in one pass (2).
 void BM_LoadBatches(benchmark::State& state) {
   size_t documents = 0;
   const PaddedBuffer& whole = Documents(&documents);
@@ -256,10 +255,9 @@ void BM_LoadBatches(benchmark::State& state) {
   }
   SIMDJsonAdapter parser{Fields(2)};
   const int64_t mode = state.range(1);
-  parser.set_passes(mode >= 2 ? SIMDJsonAdapter::Passes::One : SIMDJsonAdapter::Passes::CheckThenWalk);
-  parser.set_check_placement(mode == 1   ? SIMDJsonAdapter::CheckPlacement::Helper
-                             : mode == 3 ? SIMDJsonAdapter::CheckPlacement::Automatic
-                                         : SIMDJsonAdapter::CheckPlacement::Inline);
+  parser.set_passes(mode == 2 ? SIMDJsonAdapter::Passes::One : SIMDJsonAdapter::Passes::CheckThenWalk);
+  parser.set_check_placement(mode == 1 ? SIMDJsonAdapter::CheckPlacement::Helper
+                                       : SIMDJsonAdapter::CheckPlacement::Inline);
   for (auto _ : state) {
     for (const PaddedBuffer& batch : batches) {
       if (parser.Load(batch) != Status::Ok) state.SkipWithError("refused");
@@ -271,5 +269,5 @@ void BM_LoadBatches(benchmark::State& state) {
 BENCHMARK(BM_SimdjsonValidatedLookups)->Arg(0)->Arg(2)->Arg(8)->Threads(1)->Threads(2)->UseRealTime()
     ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_SimdjsonDomValidation)->UseRealTime()->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
-BENCHMARK(BM_LoadBatches)->ArgsProduct({{128, 256, 512, 1024, 8192}, {0, 1, 2, 3}})->UseRealTime()
+BENCHMARK(BM_LoadBatches)->ArgsProduct({{128, 256, 512, 1024, 8192}, {0, 1, 2}})->UseRealTime()
     ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);

@@ -51,6 +51,14 @@ class PsfStore::ThreadSlot : public ThreadPhaseWork {
   std::unique_ptr<adapter::SIMDJsonAdapter> parser;
   PsfEvaluator evaluator;
   InsertStaging staging;
+  // What stages the second half of a large batch on a helper thread while this thread
+  // stages the first; made on first use, used only while this thread waits for it.
+  struct SecondHalf {
+    std::unique_ptr<adapter::SIMDJsonAdapter> parser;
+    PsfEvaluator evaluator;
+    InsertStaging staging;
+  };
+  std::unique_ptr<SecondHalf> second_half;
   // Per key pointer of the record being inserted: its hash entry and the value seen.
   std::vector<AtomicHashBucketEntry*> entry_slots;
   std::vector<HashBucketEntry> entries_seen;
@@ -341,25 +349,15 @@ void CheckRecordFits(const RecordInsertContext& record, size_t document_offset) 
 
 }  // namespace
 
-uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
-  if (buffer.empty()) return 0;
-  ThreadSlot& own = slot();
-  if (!own.in_session) throw std::logic_error("BatchInsert needs a session on the calling thread");
-  // The session's offset into the batch is 32 bits wide.
-  if (buffer.size() > UINT32_MAX) {
-    throw BatchRefused(0, "batch of " + std::to_string(buffer.size()) + " bytes: at most 4 GiB - 1 per batch");
-  }
+namespace {
 
-  // The whole insert keeps this thread's core busy: the parser hands its check to a
-  // helper only while another core is free of inserts (base/helper_threads.h).
-  environment::BusyScope busy;
-  // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
-  adapter::SIMDJsonAdapter& parser = *own.parser;
-  if (Status loaded = parser.Load(buffer); loaded != Status::Ok) {
+// Parses `text` with `parser` and stages its records in `staging` (cleared first), in
+// document order. Throws as BatchInsert does, with offsets counted from `text`.
+void StageRecords(const PsfRegistry& registry, const PsfConfiguration& configuration, adapter::SIMDJsonAdapter& parser,
+                  PsfEvaluator& evaluator, InsertStaging& staging, PaddedView text) {
+  if (Status loaded = parser.Load(text); loaded != Status::Ok) {
     throw BatchRefused(parser.fault_offset(), std::string{loaded.message()});
   }
-  const PsfConfiguration& configuration = registry_.configuration(own.configuration_index);
-  InsertStaging& staging = own.staging;
   staging.Clear();
   uint32_t batch_offset = 0;
   while (parser.HasNext()) {
@@ -374,10 +372,10 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
                                static_cast<uint32_t>(staging.optional_bytes.size()),
                                0,
                                batch_offset};
-    const size_t document_offset = static_cast<size_t>(payload - buffer.data());
+    const size_t document_offset = static_cast<size_t>(payload - text.data());
     try {
-      own.evaluator.Evaluate(
-          registry_, configuration, parsed,
+      evaluator.Evaluate(
+          registry, configuration, parsed,
           [&](uint16_t id, const recorder::data::GenericValue& value) {
             std::string_view bytes = value.bytes();
             uint64_t value_offset;
@@ -411,6 +409,92 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
     CheckRecordFits(record, document_offset);
     staging.records.push_back(record);
   }
+}
+
+}  // namespace
+
+bool PsfStore::StageHalvesAtOnce(ThreadSlot& own, const PsfConfiguration& configuration, PaddedView buffer) {
+  // The halves are worth a handover only from this size on, and only while a core is
+  // free (base/helper_threads.h); a split is taken only when both halves stand alone
+  // as whole documents and stage without a fault. Anything else is decided by staging
+  // the whole batch, which names the first fault as one thread would.
+  if (buffer.size() < adapter::SIMDJsonAdapter::kHelperCheckBytes && halves_placement_ != HalvesPlacement::Helper) {
+    return false;
+  }
+  if (halves_placement_ == HalvesPlacement::Never) return false;
+  const size_t split = adapter::SIMDJsonAdapter::HalvingPoint(buffer);
+  if (split == 0) return false;
+  if (own.second_half == nullptr) own.second_half = std::make_unique<ThreadSlot::SecondHalf>();
+  ThreadSlot::SecondHalf& half = *own.second_half;
+  if (half.parser == nullptr || half.parser->field_names() != configuration.parse_fields) {
+    half.parser = std::make_unique<adapter::SIMDJsonAdapter>(configuration.parse_fields);
+  }
+  constexpr size_t kPadding = PaddedView::kPaddingBytes;
+  // The first half ends with a line feed, so nothing of it is read past its end; the
+  // second has the batch's padding.
+  const PaddedView first = PaddedView::FromPaddedMemory(buffer.data(), split, buffer.size() + kPadding);
+  const PaddedView second =
+      PaddedView::FromPaddedMemory(buffer.data() + split, buffer.size() - split, buffer.size() - split + kPadding);
+  bool second_staged = false;
+  environment::HelperTask helper;
+  auto stage_second = [&] {
+    try {
+      StageRecords(registry_, configuration, *half.parser, half.evaluator, half.staging, second);
+      second_staged = true;
+    } catch (...) {
+      // Staging the whole batch finds this again, at its offset in the batch.
+    }
+  };
+  if (!helper.Start(stage_second, halves_placement_ == HalvesPlacement::Helper
+                                      ? environment::HelperTask::Placement::Helper
+                                      : environment::HelperTask::Placement::Automatic)) {
+    return false;
+  }
+  bool first_staged = false;
+  try {
+    StageRecords(registry_, configuration, *own.parser, own.evaluator, own.staging, first);
+    first_staged = true;
+  } catch (...) {
+  }
+  helper.Wait();
+  if (!first_staged || !second_staged) return false;
+  // The second half's records follow the first's: their list positions and payload
+  // offsets move up by what the first half holds.
+  InsertStaging& staging = own.staging;
+  const uint32_t key_pointer_base = static_cast<uint32_t>(staging.key_pointers.size());
+  const uint32_t optional_base = static_cast<uint32_t>(staging.optional_bytes.size());
+  const uint32_t payload_base = staging.records.empty() ? 0 : staging.records.back().batch_offset;
+  staging.key_pointers.insert(staging.key_pointers.end(), half.staging.key_pointers.begin(),
+                              half.staging.key_pointers.end());
+  staging.optional_bytes.insert(staging.optional_bytes.end(), half.staging.optional_bytes.begin(),
+                                half.staging.optional_bytes.end());
+  for (RecordInsertContext record : half.staging.records) {
+    record.first_key_pointer += key_pointer_base;
+    record.first_optional_byte += optional_base;
+    record.batch_offset += payload_base;
+    staging.records.push_back(record);
+  }
+  return true;
+}
+
+uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
+  if (buffer.empty()) return 0;
+  ThreadSlot& own = slot();
+  if (!own.in_session) throw std::logic_error("BatchInsert needs a session on the calling thread");
+  // The session's offset into the batch is 32 bits wide.
+  if (buffer.size() > UINT32_MAX) {
+    throw BatchRefused(0, "batch of " + std::to_string(buffer.size()) + " bytes: at most 4 GiB - 1 per batch");
+  }
+
+  // The whole insert keeps this thread's core busy: the second half of a batch goes to
+  // a helper only while another core is free of inserts (base/helper_threads.h).
+  environment::BusyScope busy;
+  // Parse and evaluate the whole batch first: a refusal must leave the log untouched.
+  const PsfConfiguration& configuration = registry_.configuration(own.configuration_index);
+  if (!StageHalvesAtOnce(own, configuration, buffer)) {
+    StageRecords(registry_, configuration, *own.parser, own.evaluator, own.staging, buffer);
+  }
+  InsertStaging& staging = own.staging;
 
   // This store's first record starts a log of its own in the files: they must stop
   // naming the log they held before any of it can reach them.

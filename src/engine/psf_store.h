@@ -129,6 +129,12 @@ class PsfStore {
   // Requires a session. In steady state it allocates nothing.
   uint32_t BatchInsert(PaddedView buffer, uint64_t serial_number);
 
+  // Where the second half of a large batch is parsed and staged: on a helper thread
+  // while a core is free (Automatic), never apart from the first (Never), or on a helper
+  // for any batch that splits (Helper, for tests). The results are the same.
+  enum class HalvesPlacement { Automatic, Never, Helper };
+  void set_halves_placement(HalvesPlacement placement) { halves_placement_ = placement; }
+
   // Predicates ---------------------------------------------------------------------------
 
   // Registers a projection of the field `field_name` (a JSON Pointer such as "/a/b");
@@ -215,6 +221,10 @@ class PsfStore {
 
   // Appends one staged record and links its key pointers into their chains.
   OperationStatus InternalInsert(ThreadSlot& slot, const RecordInsertContext& record);
+  // Parses and stages a large batch in two halves at once, the second on a helper, into
+  // the slot's staging; false (staging undefined) when it does not split, no core is
+  // free, or either half does not stage on its own.
+  bool StageHalvesAtOnce(ThreadSlot& slot, const PsfConfiguration& configuration, PaddedView buffer);
 
   ThreadSlot& slot();
   const ThreadSlot& slot() const;
@@ -234,6 +244,7 @@ class PsfStore {
   std::map<uint16_t, uint64_t> activation_addresses_;
   std::unique_ptr<Checkpointer> checkpointer_;
   std::unique_ptr<ThreadSlot[]> slots_;
+  HalvesPlacement halves_placement_ = HalvesPlacement::Automatic;
 };
 
 // The calling thread's store session as scans and record readers see it. Throws

@@ -68,7 +68,7 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   // One pass checks and splits a batch of certainly valid JSON. At any doubt it gives
   // up, and the exact passes below decide (and name the offset of a fault).
   if (passes_ == Passes::One && size <= library_->window && size <= StructuralWalk::kLargestBatch) {
-    if (OnePass(buffer)) return CheckRecords(buffer);
+    if (one_pass_.Run(buffer, library_->scalar_parser, records_, fields_)) return CheckRecords(buffer);
     records_.clear();
     fields_.clear();
   }
@@ -99,20 +99,7 @@ core::Status SIMDJsonAdapter::Load(core::PaddedView buffer) {
   return CheckRecords(buffer);
 }
 
-struct SIMDJsonAdapter::SecondHalf {
-  explicit SecondHalf(const FieldLookup& lookup) : walk{lookup} {}
-  StructuralWalk walk;
-  ondemand::parser scalar_parser;
-  std::vector<DocumentSpan> documents;
-  std::vector<FieldRef> fields;
-};
-
-namespace {
-
-// Where a large batch splits in two halves to be read at once: just after a line feed
-// near the middle that is followed by the start of a value, so that the second half
-// most likely starts with a document. 0 when there is none close by.
-size_t HalvingPoint(core::PaddedView buffer) {
+size_t SIMDJsonAdapter::HalvingPoint(core::PaddedView buffer) {
   constexpr size_t kSearchedBytes = size_t{64} << 10;
   const char* text = buffer.data();
   const char* end = text + buffer.size();
@@ -125,45 +112,6 @@ size_t HalvingPoint(core::PaddedView buffer) {
     from = feed + 1;
   }
   return 0;
-}
-
-}  // namespace
-
-bool SIMDJsonAdapter::OnePass(core::PaddedView buffer) {
-  const size_t size = buffer.size();
-  const bool halve = check_placement_ == CheckPlacement::Helper ||
-                     (check_placement_ == CheckPlacement::Automatic && size >= kHelperCheckBytes);
-  if (const size_t split = halve ? HalvingPoint(buffer) : 0; split != 0) {
-    if (second_half_ == nullptr) second_half_ = std::make_unique<SecondHalf>(lookup_);
-    SecondHalf& half = *second_half_;
-    // The first half ends with a line feed, so no token of it reads past its end into
-    // the second; the second has the batch's padding.
-    constexpr size_t kPadding = core::PaddedView::kPaddingBytes;
-    const auto first = core::PaddedView::FromPaddedMemory(buffer.data(), split, size + kPadding);
-    const auto second = core::PaddedView::FromPaddedMemory(buffer.data() + split, size - split, size - split + kPadding);
-    bool second_read = false;
-    environment::HelperTask helper;
-    const auto placement = check_placement_ == CheckPlacement::Helper ? environment::HelperTask::Placement::Helper
-                                                                       : environment::HelperTask::Placement::Automatic;
-    if (helper.Start([&] { second_read = half.walk.Run(second, half.scalar_parser, half.documents, half.fields); },
-                     placement)) {
-      const bool first_read = one_pass_.Run(first, library_->scalar_parser, records_, fields_);
-      helper.Wait();
-      if (first_read && second_read) {
-        const uint32_t field_base = static_cast<uint32_t>(fields_.size());
-        fields_.insert(fields_.end(), half.fields.begin(), half.fields.end());
-        for (DocumentSpan document : half.documents) {
-          document.payload_begin += split;
-          document.first_field += field_base;
-          records_.push_back(document);
-        }
-        return true;
-      }
-      // A half that does not stand alone (the cut fell inside a document) or a fault:
-      // the whole batch in one pass decides.
-    }
-  }
-  return one_pass_.Run(buffer, library_->scalar_parser, records_, fields_);
 }
 
 struct SIMDJsonAdapter::CheckProgress {

@@ -59,19 +59,25 @@ class SIMDJsonAdapter {
   // this size. Documents may straddle windows but must each fit in one.
   static constexpr size_t kLargestWindow = size_t{1} << 30;
 
-  // Batches from this size on are read in two halves at once, the second on a helper
-  // thread, when a core is free (base/helper_threads.h); on the exact passes, the check
-  // runs on the helper while the calling thread finds the fields. Below it the handover
-  // costs more than the overlap saves.
+  // Batches from this size on are worth work on a helper thread when a core is free
+  // (base/helper_threads.h): on the exact passes the check runs there while the calling
+  // thread finds the fields; an inserter may read and stage the second half there.
+  // Below it the handover costs more than the overlap saves.
   static constexpr size_t kHelperCheckBytes = size_t{256} << 10;
 
+  // Where a batch splits in two halves to be read at once: just after a line feed near
+  // the middle that is followed by the start of a value, so that the second half most
+  // likely starts with a document (each half must still be checked on its own). 0 when
+  // there is none close by.
+  static size_t HalvingPoint(core::PaddedView buffer);
+
   // Where the whole-batch check runs; the results are the same everywhere.
-  // Where the second half of a batch read in one pass, or the whole-batch check of the
-  // exact passes, runs; the results are the same everywhere.
+  // Where the whole-batch check of the exact passes runs; the results are the same
+  // everywhere.
   enum class CheckPlacement {
     Automatic,  // on a helper for large batches while a core is free, else inline
     Inline,     // always on the calling thread
-    Helper,     // on a helper for any batch (tests)
+    Helper,     // on a helper for any batch with fields to find (tests)
   };
 
   // How a batch is checked and split. Both give the same records, fields and verdicts.
@@ -105,9 +111,6 @@ class SIMDJsonAdapter {
 
  private:
   core::Status Refuse(size_t offset, std::string reason);
-  // The one pass over `buffer`, into records_ and fields_; for a large batch, the second
-  // half on a helper while a core is free. False on any doubt.
-  bool OnePass(core::PaddedView buffer);
   // Refuses records larger than the record limit and, when the batch was split in
   // windows, a top-level number or literal cut in two by a window's end.
   core::Status CheckRecords(core::PaddedView buffer);
@@ -132,8 +135,6 @@ class SIMDJsonAdapter {
   FieldLookup lookup_;
   BatchChecker checker_;
   StructuralWalk one_pass_;
-  struct SecondHalf;  // what reads the second half of a large batch, made on first use
-  std::unique_ptr<SecondHalf> second_half_;
 
   struct Library;
   std::unique_ptr<Library> library_;

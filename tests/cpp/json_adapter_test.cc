@@ -344,11 +344,6 @@ TEST(JsonAdapterTest, RandomlyDamagedBatchesAreJudgedLikeTheLibrary) {
     ASSERT_EQ(loaded_beside, loaded) << text;
     ASSERT_EQ(loaded_beside.message(), loaded.message()) << text;
     ASSERT_EQ(Described(beside), Described(adapter)) << text;
-    // The one pass in two halves, the second on a helper thread.
-    SIMDJsonAdapter halves{fields};
-    halves.set_check_placement(SIMDJsonAdapter::CheckPlacement::Helper);
-    ASSERT_EQ(halves.Load(buffer).ToString(), loaded.ToString()) << text;
-    ASSERT_EQ(Described(halves), Described(adapter)) << text;
 
     // The library's verdict on the same text.
     simdjson::padded_string padded{text};

@@ -253,6 +253,66 @@ TEST_F(PsfStoreTest, RefusedBatchesLeaveNoTrace) {
   EXPECT_EQ(store->current_context().serial_number, 6u);
 }
 
+// A batch parsed and staged in two halves at once, the second on a helper thread, goes in
+// exactly as one thread would put it: the same records byte for byte, the same session
+// offset, and for a faulty batch the same refusal at the first fault, wherever the split
+// falls (between documents, inside one, before or after the fault).
+TEST(PsfStoreHalves, BatchesStagedInHalvesInsertAsOneThreadWould) {
+  std::string lines;
+  for (int i = 0; i < 400; ++i) {
+    lines += "{\"v\":" + std::to_string(i % 37) + ",\"s\":\"" + std::string(i % 23, 'x') + "\",\"w\":" +
+             std::to_string(i * 0.5) + "}\n";
+  }
+  std::string pretty;  // line feeds inside documents: the middle one falls inside a document
+  for (int i = 0; i < 400; ++i) pretty += "{\n\"v\": " + std::to_string(i) + ",\n\"s\": \"p\"\n}\n";
+  const size_t quarter = lines.find('\n', lines.size() / 4) + 1;
+  const size_t three_quarters = lines.find('\n', 3 * lines.size() / 4) + 1;
+  auto with_at = [&](size_t at, const std::string& inserted) { return lines.substr(0, at) + inserted + lines.substr(at); };
+  const std::vector<std::string> batches = {
+      lines,
+      pretty,
+      with_at(quarter, "{\"v\" 1}\n"),                     // malformed in the first half
+      with_at(three_quarters, "{\"v\":}\n"),               // malformed in the second half
+      with_at(three_quarters, "{\"v\":1e400}\n"),          // a projected value no type holds
+      with_at(three_quarters, "{\"v\":{\"o\":1}}\n"),     // a projected object
+      with_at(quarter, "{\"v\":[1]}\n") + "{\"v\":}\n",  // faults in both halves
+  };
+  TempDirectory directory{"/dev/shm"};
+  auto run = [&](PsfStore::HalvesPlacement placement, const std::string& name) {
+    PsfStore store{4096, kLogSize, directory.path() + "/" + name};
+    store.set_halves_placement(placement);
+    store.StartSession();
+    std::vector<PsfChange> changes;
+    for (const char* field : {"/v", "/s", "/w"}) changes.push_back(PsfChange::AddGeneral(store.RegisterProjection(field)));
+    EXPECT_NE(store.ApplyPsfChange(changes), Address::Invalid());
+    store.CompleteAction();
+    std::string outcome;
+    PaddedBuffer buffer;
+    for (const std::string& batch : batches) {
+      buffer.Assign(batch);
+      try {
+        outcome += "inserted " + std::to_string(store.BatchInsert(buffer, 1));
+      } catch (const std::exception& error) {
+        outcome += std::string{"refused: "} + error.what();
+      }
+      outcome += " at offset " + std::to_string(store.current_context().offset) + "\n";
+    }
+    for (const RecordView& record : RecordsInMemory(store)) {
+      outcome += std::to_string(record.address.control()) + " " + std::to_string(record.header.control()) + " " +
+                 std::string{record.payload} + std::string{record.optional};
+      for (const KeyPointer& pointer : record.key_pointers) {
+        outcome.append(reinterpret_cast<const char*>(&pointer), sizeof pointer);
+      }
+      outcome += '\n';
+    }
+    store.StopSession();
+    return outcome;
+  };
+  const std::string alone = run(PsfStore::HalvesPlacement::Never, "alone");
+  EXPECT_EQ(run(PsfStore::HalvesPlacement::Helper, "halves"), alone);
+  EXPECT_NE(alone.find("refused: The field does not contain a scalar type"), std::string::npos);
+}
+
 // 31 numeric projections fill 248 optional bytes; a 32nd would pass 255 and is refused.
 TEST_F(PsfStoreTest, OptionalAreaLimit) {
   store->StartSession();
