@@ -126,7 +126,9 @@ class PsfStore {
   // or on which a predicate throws inserts nothing. The first three throw BatchRefused
   // naming the byte offset; another exception of a predicate (std::logic_error "The
   // field does not contain a scalar type", ...) passes through.
-  // Requires a session. In steady state it allocates nothing.
+  // A large batch may be parsed and staged in two halves at once, the second on a helper
+  // thread (see HalvesPlacement); the log insert itself runs on the calling thread.
+  // Requires a session. In steady state it allocates nothing but the handover of a half.
   uint32_t BatchInsert(PaddedView buffer, uint64_t serial_number);
 
   // Where the second half of a large batch is parsed and staged: on a helper thread
