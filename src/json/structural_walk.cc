@@ -303,9 +303,9 @@ struct StructuralWalk::Pass {
   }
 
   // Records the fields among candidates [first, last) whose path ends at the value at
-  // position i, reached by `depth` steps, and checks that value when it is a scalar.
-  // The first match in a document wins.
-  bool FoundHere(size_t i, uint32_t depth, uint32_t first, uint32_t last, bool container) {
+  // position i, reached by `depth` steps, and checks that value when it is a scalar
+  // (then `checked`). The first match in a document wins.
+  bool FoundHere(size_t i, uint32_t depth, uint32_t first, uint32_t last, bool container, bool* checked) {
     for (uint32_t c = first; c < last; ++c) {
       const uint32_t field = candidates[c];
       if (walk.path_sizes_[field] != depth || (depth == 0 && !container)) continue;
@@ -316,6 +316,7 @@ struct StructuralWalk::Pass {
       FieldRef& ref = fields.emplace_back(
           FieldRef{field, token, GenericValue{}, container ? JsonValueError::NotScalar : JsonValueError::None});
       if (!container && !CheckScalar(i, &ref)) return false;
+      *checked = !container;
     }
     return true;
   }
@@ -380,6 +381,7 @@ bool StructuralWalk::Run(core::PaddedView buffer, ondemand::parser& scalar_parse
   uint32_t last = 0;
   Level* level = nullptr;
   char c = 0;
+  bool checked = false;  // the scalar at hand was checked when a field was found in it
   if (!refill()) return false;  // white space only: the exact path decides
 
 document_start:  // at position i of a chunk, or past the last chunk
@@ -391,7 +393,8 @@ document_start:  // at position i of a chunk, or past the last chunk
 
 value:  // a value at position i
   c = at(i);
-  if (first != last && !pass.FoundHere(i, depth, first, last, c == '{' || c == '[')) return false;
+  checked = false;
+  if (first != last && !pass.FoundHere(i, depth, first, last, c == '{' || c == '[', &checked)) return false;
   if (c == '{' || c == '[') {
     if (depth + 1 >= FieldLookup::kMaxDepth) return false;  // the exact path decides at the limit
     level = &levels[depth++];
@@ -406,7 +409,7 @@ value:  // a value at position i
     }
     goto value;
   }
-  if (!pass.CheckScalar(i, nullptr)) return false;
+  if (!checked && !pass.CheckScalar(i, nullptr)) return false;
   if (depth == 0) {
     document_end = pass.chunk_offset + pass.TokenEnd(i);
     goto document_done;
