@@ -11,10 +11,11 @@
 // FieldLookup's walk.
 //
 // It accepts only what is certainly valid, and gives up at the first doubt without
-// saying where: a fault, but also valid text it leaves to the exact path (a surrogate
-// escape the library refuses, nesting at the depth limit, an escaped member name where
-// a field could be). The caller then decides with the exact path, which names the
-// offset of a fault. Batches it accepts give the same records and fields as that path.
+// saying where: a fault, but also valid text it leaves to the exact path (nesting at
+// the depth limit, white space alone, a number token that would only be complete with
+// bytes past the batch's end). The caller then decides with the exact path, which names
+// the offset of a fault. Batches it accepts give the same records and fields as that
+// path.
 //
 // Threading: one StructuralWalk serves one thread. Its buffers (the structural
 // positions, a scratch for unescaping, the nesting stack) are kept between batches and
