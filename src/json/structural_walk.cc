@@ -24,31 +24,6 @@ inline bool OnlyWhiteSpace(const uint8_t* p, const uint8_t* end) {
   return p == end;
 }
 
-// Whether a number of the JSON grammar starts at `p` and runs to `end` (the next
-// position), less white space. The scan may read past `end` (the padding is readable,
-// whatever it holds), but a number that only goes on there is no number.
-inline bool IsNumberToken(const uint8_t* p, const uint8_t* end) {
-  p += *p == '-';
-  if (*p == '0') {
-    ++p;
-  } else if (IsDigit(*p)) {
-    while (IsDigit(*p)) ++p;
-  } else {
-    return false;
-  }
-  if (*p == '.') {
-    if (!IsDigit(*++p)) return false;
-    while (IsDigit(*p)) ++p;
-  }
-  if ((*p | 0x20) == 'e') {
-    ++p;
-    p += *p == '+' || *p == '-';
-    if (!IsDigit(*p)) return false;
-    while (IsDigit(*p)) ++p;
-  }
-  return p == end || OnlyWhiteSpace(p, end);
-}
-
 // Whether the literal `word` of `size` bytes starts at `p` and runs to `end`, less white
 // space.
 inline bool IsLiteral(const uint8_t* p, const uint8_t* end, const char* word, size_t size) {
@@ -278,7 +253,7 @@ struct StructuralWalk::Pass {
         if (found != nullptr) found->value_error = JsonValueError::NotScalar;
         return true;
       default:
-        if (!IsNumberToken(token, end)) return false;
+        if (!IsJsonNumber(Token(i))) return false;
         if (found != nullptr && !PlainNumber(found->token, &found->value)) return ReadNumber(found->token, found);
         return true;
     }
