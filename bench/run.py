@@ -687,8 +687,9 @@ HOW_MEASURED = {
 
 def render(report, machine):
     lines = ["# Benchmark results", "", machine, "",
-             "Each figure is measured once in one run on the machine above; every contender and each store runs "
-             "in a process of its own. \"vs best\" is quillmark's figure relative to DuckDB's (above 1: "
+             f"Each figure is the best of {report['rounds']} rounds in one run on the machine above, the "
+             "contenders taking turns within each round so that all see the machine's changing load; every "
+             "contender and each store runs in a process of its own. \"vs best\" is quillmark's figure relative to DuckDB's (above 1: "
              "quillmark is better, by that factor); \"vs limit\" is quillmark's throughput as a share of the limit "
              "named. \"result\" says whether the target is met, or by how much it is missed (the ratio reached "
              "for the ratio wanted).", ""]
@@ -817,22 +818,33 @@ def checks_for(dataset, quill, recovered, duck):
     return lines
 
 
-def run_dataset(dataset, path, work, device, sections):
+def run_dataset(dataset, path, work, device, sections, rounds):
+    """Runs quillmark, DuckDB and simdjson alone in turn, `rounds` times, so that all three
+    see the machine's changing load; each figure is the best of its rounds. The recovered
+    store is the first round's."""
     config = dict(dataset, data=path, work=work, sections=sections)
-    progress(f"{dataset['name']}: quillmark ({os.path.getsize(path) / MiB:.1f} MB)")
-    quill = run_child("quillmark", config)
+    figures = {"quillmark": [], "duckdb": [], "simdjson": []}
     recovered = None
-    if "tokens" in quill:
-        progress(f"{dataset['name']}: quillmark recovery in a fresh process")
-        recovered = run_child("quillmark-recovery", dict(config, tokens=quill["tokens"]))
-    shutil.rmtree(os.path.join(work, "store"), ignore_errors=True)
-    progress(f"{dataset['name']}: DuckDB")
-    duck = run_child("duckdb", config)
-    progress(f"{dataset['name']}: simdjson alone")
-    simd = run_child("simdjson", config)
+    for round_ in range(1, rounds + 1):
+        progress(f"{dataset['name']}: quillmark ({os.path.getsize(path) / MiB:.1f} MB), round {round_} of {rounds}")
+        figures["quillmark"].append(run_child("quillmark", config))
+        if round_ == 1 and "tokens" in figures["quillmark"][0]:
+            progress(f"{dataset['name']}: quillmark recovery in a fresh process")
+            recovered = run_child("quillmark-recovery", dict(config, tokens=figures["quillmark"][0]["tokens"]))
+        shutil.rmtree(os.path.join(work, "store"), ignore_errors=True)
+        progress(f"{dataset['name']}: DuckDB, round {round_} of {rounds}")
+        figures["duckdb"].append(run_child("duckdb", config))
+        progress(f"{dataset['name']}: simdjson alone, round {round_} of {rounds}")
+        figures["simdjson"].append(run_child("simdjson", config))
+    answers = [key for key in figures["quillmark"][0] if key.endswith("_matches")] + ["extract_all_rows"]
+    quill, duck, simd = (best_of_rounds(figures[name], answers) for name in ("quillmark", "duckdb", "simdjson"))
     rows = figures_for(dataset, quill, recovered, duck, simd, device)
+    checks = checks_for(dataset, quill, recovered, duck)
+    for name, best in (("quillmark", quill), ("DuckDB", duck)):
+        if best["rounds_disagree"]:
+            checks.append(f"**Rounds disagree**: {name} gave different answers in different rounds.")
     return (f"{dataset['name']} records ({quill['records']:,} records, {quill['bytes'] / MiB:.1f} MB of JSON lines)",
-            dataset, rows, checks_for(dataset, quill, recovered, duck))
+            dataset, rows, checks)
 
 
 def run_memory_disk(path, work, rounds):
@@ -858,13 +870,19 @@ def run_memory_disk(path, work, rounds):
 ANSWERS = ("query_matches", "scan_few_matches", "scan_quarter_matches", "extract_few_digest", "extract_quarter_digest")
 
 
-def best_of_rounds(rounds):
-    """The first round's figures with each time replaced by the best of all rounds."""
+def best_of_rounds(rounds, answers=ANSWERS):
+    """The first round's figures with each time (`_s`) replaced by the least and each rate
+    (`_mbps`) by the greatest of all rounds, and the peak memory by the largest."""
     best = dict(rounds[0], rounds=len(rounds))
     for key in best:
+        values = [figures[key] for figures in rounds if figures.get(key) is not None]
+        if not values:
+            continue
         if key.endswith("_s"):
-            best[key] = min(figures[key] for figures in rounds)
-    best["rounds_disagree"] = any(figures[key] != best[key] for figures in rounds for key in ANSWERS)
+            best[key] = min(values)
+        elif key.endswith("_mbps") or key == "peak_mb":
+            best[key] = max(values)
+    best["rounds_disagree"] = any(figures.get(key) != best.get(key) for figures in rounds for key in answers)
     return best
 
 
@@ -890,7 +908,8 @@ def main():
                         help="size of the generated records of the memory-disk section (at least 5x the "
                              "smallest log memory of 192 MiB once stored: 1024 is enough)")
     parser.add_argument("--rounds", type=int, default=2,
-                        help="memory-disk: runs of each store, alternated; each time is the best of them")
+                        help="runs of each contender (and of each store of memory-disk), alternated; each "
+                             "figure is the best of them")
     parser.add_argument("--airports", type=int, default=0, help="use only the first N airports (0: all)")
     parser.add_argument("--datasets", default="generated,airports", help="comma-separated: generated, airports")
     parser.add_argument("--sections", default=",".join(SECTIONS),
@@ -922,7 +941,7 @@ def main():
     os.makedirs(args.data_directory, exist_ok=True)
     started = time.perf_counter()
     load = os.getloadavg()[0]
-    report = {"sections": sections, "disk_megabytes": args.disk_megabytes}
+    report = {"sections": sections, "disk_megabytes": args.disk_megabytes, "rounds": args.rounds}
     with tempfile.TemporaryDirectory(dir=args.data_directory, prefix="work-") as work:
         generated = generated_file(args.data_directory, args.megabytes)
         files = {"generated": lambda: generated, "airports": lambda: airports_file(args.data_directory, args.airports)}
@@ -934,7 +953,8 @@ def main():
         progress("device: sequential O_DIRECT write and read, 4 KiB random reads")
         largest = max([os.path.getsize(path) for _, path in paths] + [os.path.getsize(disk_data or generated)])
         device = run_child("device", {"work": work, "bytes": largest})
-        report["datasets"] = [run_dataset(dataset, path, work, device, sections) for dataset, path in paths]
+        report["datasets"] = [run_dataset(dataset, path, work, device, sections, args.rounds)
+                              for dataset, path in paths]
         if disk_data:
             report["memory_disk"] = run_memory_disk(disk_data, work, args.rounds) + (device,)
         if "requests" in sections:
