@@ -16,6 +16,7 @@
 #include "base/padded_buffer.h"
 #include "json/simdjson_adapter.h"
 #include "json/structural_walk.h"
+#include "values/value_polynomial.h"
 
 using psfstore::adapter::SIMDJsonAdapter;
 using psfstore::core::PaddedBuffer;
@@ -61,6 +62,11 @@ std::string Described(const std::vector<std::pair<size_t, size_t>>& spans,
       described += " " + std::to_string(field.index) + std::string{field.token} + "=" + std::to_string(words[0]) +
                    "/" + std::to_string(static_cast<int>(field.value_error)) + "/" + std::to_string(words[1]) + "/" +
                    std::to_string(words[2]);
+      const std::string_view bytes = field.value.bytes();
+      if (field.has_value_polynomial &&
+          field.value_polynomial != recorder::data::ContinueValuePolynomial(0, bytes.data(), bytes.size())) {
+        described += " (wrong value polynomial)";
+      }
     }
     described += '\n';
   }

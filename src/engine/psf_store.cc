@@ -376,8 +376,11 @@ void StageRecords(const PsfRegistry& registry, const PsfConfiguration& configura
     try {
       evaluator.Evaluate(
           registry, configuration, parsed,
-          [&](uint16_t id, const recorder::data::GenericValue& value) {
+          [&](uint16_t id, const recorder::data::GenericValue& value, const adapter::FieldRef* source) {
             std::string_view bytes = value.bytes();
+            const KeyHash hash = source != nullptr && source->has_value_polynomial
+                                     ? KeyHash::OfGeneralKeyPolynomial(id, bytes.size(), source->value_polynomial)
+                                     : KeyHash::OfGeneralKey(id, bytes.data(), bytes.size());
             uint64_t value_offset;
             if (value.type() == recorder::data::GenericValue::Type::String && bytes.data() >= payload &&
                 bytes.data() <= payload_end) {
@@ -389,8 +392,7 @@ void StageRecords(const PsfRegistry& registry, const PsfConfiguration& configura
             }
             // The chain link (previous address) is set when the record is inserted.
             staging.key_pointers.push_back(
-                {KeyHash::OfGeneralKey(id, bytes.data(), bytes.size()),
-                 KeyPointer::General(record.key_pointer_count, Address{0}, id,
+                {hash, KeyPointer::General(record.key_pointer_count, Address{0}, id,
                                      static_cast<uint32_t>(value_offset), value)});
             ++record.key_pointer_count;
           },
@@ -501,8 +503,13 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
   if (!staging.records.empty() && !log_identity_->owned() && log_identity_->ClaimForNewLog() != Status::Ok) {
     throw std::runtime_error("cannot write the log identity file " + root_directory_ + kLogIdentityFileName);
   }
-  // Insert in document order; the session's progress follows each record.
-  for (const RecordInsertContext& record : staging.records) {
+  // Insert in document order; the session's progress follows each record. The payloads
+  // were read long ago: their first bytes are asked for a few records ahead of the copy.
+  constexpr size_t kPrefetchedPayloads = 4;
+  const size_t record_count = staging.records.size();
+  for (size_t i = 0; i < record_count; ++i) {
+    const RecordInsertContext& record = staging.records[i];
+    if (i + kPrefetchedPayloads < record_count) __builtin_prefetch(staging.records[i + kPrefetchedPayloads].payload);
     OperationStatus status = InternalInsert(own, record);
     while (status == OperationStatus::VersionShift) {
       Refresh();

@@ -32,12 +32,15 @@ namespace adapter {
 // token is exactly the value's text (a string keeps its quotes and escapes); for an
 // object or array it is the opening bracket. Token and String values point into the
 // document's buffer. `value_error` says why a token has no value (an object, an array or
-// null is not a scalar); `value` is then Empty.
+// null is not a scalar); `value` is then Empty. A pass that read a String value's bytes
+// may leave their polynomial (values/value_polynomial.h) for the key's hash.
 struct FieldRef {
   uint32_t index;
   std::string_view token;
   recorder::data::GenericValue value;
   recorder::data::JsonValueError value_error;
+  bool has_value_polynomial = false;
+  uint64_t value_polynomial = 0;
 };
 
 // Why a checking walk stopped: the library's error and, when known, the byte it is at

@@ -71,7 +71,6 @@ class SIMDJsonAdapter {
   // there is none close by.
   static size_t HalvingPoint(core::PaddedView buffer);
 
-  // Where the whole-batch check runs; the results are the same everywhere.
   // Where the whole-batch check of the exact passes runs; the results are the same
   // everywhere.
   enum class CheckPlacement {

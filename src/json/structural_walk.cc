@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "json/batch_check.h"
+#include "values/value_polynomial.h"
 
 namespace psfstore {
 namespace adapter {
@@ -237,7 +238,14 @@ struct StructuralWalk::Pass {
       case '"': {
         std::string_view unescaped;
         if (Escaped(i) && !Unescape(i, &unescaped)) return false;
-        if (found != nullptr) found->value = GenericValue::OfString(found->token.substr(1, found->token.size() - 2));
+        if (found != nullptr) {
+          const std::string_view content = found->token.substr(1, found->token.size() - 2);
+          found->value = GenericValue::OfString(content);
+          // Folded now, while the bytes are in the caches: staging comes after the
+          // whole batch has been read and would meet them cold.
+          found->value_polynomial = recorder::data::ContinueValuePolynomial(0, content.data(), content.size());
+          found->has_value_polynomial = true;
+        }
         return true;
       }
       case 't':

@@ -14,6 +14,7 @@
 #include "json/simdjson_adapter.h"
 #include "json/structural_walk.h"
 #include "values/field_paths.h"
+#include "values/value_polynomial.h"
 
 using psfstore::adapter::FieldRef;
 using psfstore::adapter::ParsedRecord;
@@ -284,6 +285,12 @@ std::string Described(SIMDJsonAdapter& adapter) {
       described += field.value.type() == recorder::data::GenericValue::Type::String
                        ? std::string{field.value.String()}
                        : std::to_string(words[1]) + "/" + std::to_string(words[2]);
+      // A polynomial left for the key's hash must be that of the value's bytes.
+      const std::string_view bytes = field.value.bytes();
+      if (field.has_value_polynomial &&
+          field.value_polynomial != recorder::data::ContinueValuePolynomial(0, bytes.data(), bytes.size())) {
+        described += " (wrong value polynomial)";
+      }
     }
     described += '\n';
   }

@@ -8,15 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "values/value_polynomial.h"
+
 namespace psfstore {
 namespace core {
 
-// base^k (mod 2^64).
-constexpr uint64_t PowerOf(uint64_t base, int k) { return k == 0 ? 1 : base * PowerOf(base, k - 1); }
-
 class KeyHash {
  public:
-  static constexpr uint64_t kMultiplier = 40343;
+  static constexpr uint64_t kMultiplier = recorder::data::kValuePolynomialBase;
   static constexpr uint32_t kTagBits = 14;
   static constexpr uint64_t kTagMask = (uint64_t{1} << kTagBits) - 1;
 
@@ -25,21 +24,13 @@ class KeyHash {
 
   // Hash of a general-predicate key: the predicate id and the value's bytes.
   static KeyHash OfGeneralKey(uint32_t predicate_id, const void* bytes, size_t length) {
-    const auto* data = static_cast<const int8_t*>(bytes);
-    // Bytes count as signed: 0x80 contributes -128.
-    auto byte = [data](size_t i) { return static_cast<uint64_t>(static_cast<int64_t>(data[i])); };
-    uint64_t hash = length * kMultiplier + predicate_id;
-    // hash * M^8 + b0 * M^7 + ... + b7 is eight steps of the byte loop below in one: the
-    // products are independent, so the multiplier's latency is paid once per 8 bytes.
-    constexpr uint64_t m = kMultiplier, m2 = PowerOf(m, 2), m3 = PowerOf(m, 3), m4 = PowerOf(m, 4),
-                       m5 = PowerOf(m, 5), m6 = PowerOf(m, 6), m7 = PowerOf(m, 7), m8 = PowerOf(m, 8);
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-      hash = hash * m8 + byte(i) * m7 + byte(i + 1) * m6 + byte(i + 2) * m5 + byte(i + 3) * m4 + byte(i + 4) * m3 +
-             byte(i + 5) * m2 + byte(i + 6) * m + byte(i + 7);
-    }
-    for (; i < length; ++i) hash = hash * kMultiplier + byte(i);
-    return KeyHash{RotateRight(hash * kMultiplier, 6)};
+    return Finish(recorder::data::ContinueValuePolynomial(length * kMultiplier + predicate_id, bytes, length));
+  }
+
+  // The same hash from the bytes' polynomial (ContinueValuePolynomial from 0), made
+  // while the bytes were at hand.
+  static KeyHash OfGeneralKeyPolynomial(uint32_t predicate_id, size_t length, uint64_t polynomial) {
+    return Finish((length * kMultiplier + predicate_id) * recorder::data::ValuePolynomialShift(length) + polynomial);
   }
 
   // Hash of an inline-predicate key: the predicate id and its 32-bit value.
@@ -66,6 +57,8 @@ class KeyHash {
   static constexpr uint64_t RotateRight(uint64_t value, unsigned bits) {
     return (value >> bits) | (value << (64 - bits));
   }
+
+  static KeyHash Finish(uint64_t hash) { return KeyHash{RotateRight(hash * kMultiplier, 6)}; }
 
   uint64_t control_;
 };

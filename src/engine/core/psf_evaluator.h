@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/core/psf_registry.h"
@@ -22,7 +23,9 @@ class PsfEvaluator {
  public:
 
   // Calls general(psf id, value) for every general predicate of `configuration`, in set
-  // order, that yields a non-Empty value for `record`, then inline(psf id, value) for
+  // order, that yields a non-Empty value for `record` (a sink that also takes a
+  // const FieldRef* is given the field a projection's value came from, else nullptr),
+  // then inline(psf id, value) for
   // every inline predicate that yields one. A predicate yields nothing when one of its
   // fields is missing. A projection of an object, an array or null throws
   // std::logic_error "The field does not contain a scalar type"; a predicate whose
@@ -44,17 +47,24 @@ class PsfEvaluator {
       const GeneralPsf& psf = registry.general_psf(id);
       if (!GatherArguments(psf.fields)) continue;
       recorder::data::GenericValue value;
+      const adapter::FieldRef* source = nullptr;
       if (psf.is_projection()) {
-        const adapter::FieldRef& argument = arguments_.front();
-        if (argument.value_error != recorder::data::JsonValueError::None) {
-          recorder::data::GenericValue::ThrowJsonValueError(argument.value_error);
+        source = &arguments_.front();
+        if (source->value_error != recorder::data::JsonValueError::None) {
+          recorder::data::GenericValue::ThrowJsonValueError(source->value_error);
         }
-        value = argument.value;
+        value = source->value;
       } else {
         if (psf.evaluate == nullptr) ThrowUnresolved(psf.function_name);
         value = psf.evaluate(arguments_);
       }
-      if (!value.is_empty()) general(id, value);
+      if (value.is_empty()) continue;
+      if constexpr (std::is_invocable_v<GeneralSink, uint16_t, const recorder::data::GenericValue&,
+                                        const adapter::FieldRef*>) {
+        general(id, value, source);
+      } else {
+        general(id, value);
+      }
     }
     for (uint32_t id : configuration.inline_set) {
       const InlinePsf& psf = registry.inline_psf(id);
