@@ -103,6 +103,14 @@ StructuralWalk::StructuralWalk(const FieldLookup& lookup, size_t chunk_bytes)
     const auto& path = lookup_.path(f);
     for (size_t k = 0; k < path.size(); ++k) steps_[f * longest_path_ + k] = Step{path[k].key, path[k].array_index};
   }
+  key_filters_.assign(longest_path_, KeyFilter{});
+  for (uint32_t f : root_candidates_) {
+    const auto& path = lookup_.path(f);
+    for (size_t k = 0; k < path.size(); ++k) {
+      const size_t bit = KeyFilterBit(path[k].key);
+      key_filters_[k][bit / 64] |= uint64_t{1} << (bit % 64);
+    }
+  }
 }
 
 StructuralWalk::~StructuralWalk() = default;
@@ -414,8 +422,12 @@ member:  // a member of the object `level` at position i: key, colon, value
       key = pass.Token(i);
       key = key.substr(1, key.size() - 2);
     }
-    last = pass.Narrow(depth - 1, level->candidates_first, level->candidates_last,
-                       [key](const Step& step) { return step.key == key; });
+    // Most member names lead to no field: the filter spares comparing them with each.
+    const size_t bit = KeyFilterBit(key);
+    if (key_filters_[depth - 1][bit / 64] & (uint64_t{1} << (bit % 64))) {
+      last = pass.Narrow(depth - 1, level->candidates_first, level->candidates_last,
+                         [key](const Step& step) { return step.key == key; });
+    }
   }
   if (!step() || at(i) != ':' || !step()) return false;
   goto value;

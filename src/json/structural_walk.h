@@ -24,6 +24,7 @@
 
 #include <simdjson.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -80,11 +81,19 @@ class StructuralWalk {
     int64_t array_index;
   };
 
+  // Per path step, the bits of the member names some field's step names (KeyFilterBit):
+  // a name whose bit is clear matches no field there.
+  using KeyFilter = std::array<uint64_t, 4>;
+  static size_t KeyFilterBit(std::string_view key) {
+    return (key.size() * 31 + (key.empty() ? 0 : static_cast<uint8_t>(key[0]))) % 256;
+  }
+
   const FieldLookup& lookup_;
   const size_t chunk_bytes_;
   std::vector<uint32_t> root_candidates_;  // the fields that are pointers
   std::vector<uint32_t> path_sizes_;
   std::vector<Step> steps_;
+  std::vector<KeyFilter> key_filters_;
   size_t longest_path_ = 0;
   std::unique_ptr<simdjson::internal::dom_parser_implementation> stage1_;
   size_t capacity_ = 0;
