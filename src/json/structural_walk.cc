@@ -423,8 +423,9 @@ member:  // a member of the object `level` at position i: key, colon, value
       key = key.substr(1, key.size() - 2);
     }
     // Most member names lead to no field: the filter spares comparing them with each.
+    // Below the longest path no candidate has a step left to take.
     const size_t bit = KeyFilterBit(key);
-    if (key_filters_[depth - 1][bit / 64] & (uint64_t{1} << (bit % 64))) {
+    if (depth - 1 < key_filters_.size() && (key_filters_[depth - 1][bit / 64] & (uint64_t{1} << (bit % 64)))) {
       last = pass.Narrow(depth - 1, level->candidates_first, level->candidates_last,
                          [key](const Step& step) { return step.key == key; });
     }
