@@ -150,7 +150,7 @@ struct StructuralWalk::Pass {
   const uint32_t* positions = nullptr;
   size_t count = 0;
   bool failed = false;  // the first stage refused a chunk
-  const uint8_t* next_backslash;  // the first backslash at or after the strings checked so far
+  const uint8_t* next_backslash;  // the first backslash at or after the strings checked so far, or the chunk's end
   uint32_t document_number = 0;
   // The candidate stack: [0, root) are the fields that are pointers; each value's
   // candidates lie on top of its container's.
@@ -216,10 +216,12 @@ struct StructuralWalk::Pass {
   // is a position of its own.
   bool Escaped(size_t i) {
     const uint8_t* begin = text + positions[i];
-    if (next_backslash < begin) {
+    if (next_backslash <= begin) {  // a string's first byte is its quote
       // Backslashes between strings lie in scalar tokens, which their own checks refuse.
-      const void* found = std::memchr(begin, '\\', batch_end - begin);
-      next_backslash = found != nullptr ? static_cast<const uint8_t*>(found) : batch_end;
+      // The search stays in the chunk, which the caches hold: no string crosses its end.
+      const uint8_t* chunk_end = text + positions[count];
+      const void* found = std::memchr(begin, '\\', chunk_end - begin);
+      next_backslash = found != nullptr ? static_cast<const uint8_t*>(found) : chunk_end;
     }
     return next_backslash < text + positions[i + 1];
   }
