@@ -25,11 +25,10 @@ class PsfEvaluator {
   // Calls general(psf id, value) for every general predicate of `configuration`, in set
   // order, that yields a non-Empty value for `record` (a sink that also takes a
   // const FieldRef* is given the field a projection's value came from, else nullptr),
-  // then inline(psf id, value) for
-  // every inline predicate that yields one. A predicate yields nothing when one of its
-  // fields is missing. A projection of an object, an array or null throws
-  // std::logic_error "The field does not contain a scalar type"; a predicate whose
-  // library function was never resolved throws std::runtime_error.
+  // then inline(psf id, value) for every inline predicate that yields one. A predicate
+  // yields nothing when one of its fields is missing. A projection of an object, an
+  // array or null throws std::logic_error "The field does not contain a scalar type"; a
+  // predicate whose library function was never resolved throws std::runtime_error.
   template <class GeneralSink, class InlineSink>
   void Evaluate(const PsfRegistry& registry, const PsfConfiguration& configuration,
                 const adapter::ParsedRecord& record, GeneralSink&& general, InlineSink&& inline_sink) {
