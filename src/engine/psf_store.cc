@@ -558,9 +558,12 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
   uint8_t* memory = log_->Get(address);
   // The tail runs through memory untouched since its page was last used, so every line
   // written misses. Asking for the lines a record or two ahead, for writing, overlaps
-  // those misses with this record's copy. (A prefetch past the page never faults.)
+  // those misses with this record's copy. (A prefetch past the page never faults.) A
+  // large record streams through its own copy: a few lines ahead of it are enough.
   constexpr uint64_t kWrittenAhead = 512;
-  for (uint64_t ahead = size + kWrittenAhead; ahead < 2 * size + kWrittenAhead; ahead += 64) {
+  constexpr uint64_t kMostPrefetched = 1024;
+  const uint64_t prefetch_end = size + kWrittenAhead + std::min(size, kMostPrefetched);
+  for (uint64_t ahead = size + kWrittenAhead; ahead < prefetch_end; ahead += 64) {
     __builtin_prefetch(memory + ahead, 1);
   }
 
