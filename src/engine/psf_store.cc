@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/helper_threads.h"
+#include "engine/core/chain_segments.h"
 #include "engine/core/psf_evaluator.h"
 #include "engine/core/record.h"
 #include "engine/core/record_insert_context.h"
@@ -25,6 +26,20 @@ namespace {
 
 std::atomic_ref<uint64_t> WordAt(uint8_t* memory) {
   return std::atomic_ref<uint64_t>{*reinterpret_cast<uint64_t*>(memory)};
+}
+
+// The tail runs through memory untouched since its page was last used, so every line
+// written misses. Asking for the lines a record or two ahead of the record at `memory`
+// (`size` bytes), for writing, overlaps those misses with its copy. (A prefetch past the
+// page never faults.) A large record streams through its own copy: a few lines ahead of
+// it are enough.
+inline void PrefetchAheadForWriting(uint8_t* memory, uint64_t size) {
+  constexpr uint64_t kWrittenAhead = 512;
+  constexpr uint64_t kMostPrefetched = 1024;
+  const uint64_t prefetch_end = size + kWrittenAhead + std::min(size, kMostPrefetched);
+  for (uint64_t ahead = size + kWrittenAhead; ahead < prefetch_end; ahead += 64) {
+    __builtin_prefetch(memory + ahead, 1);
+  }
 }
 
 }  // namespace
@@ -62,6 +77,11 @@ class PsfStore::ThreadSlot : public ThreadPhaseWork {
   // Per key pointer of the record being inserted: its hash entry and the value seen.
   std::vector<AtomicHashBucketEntry*> entry_slots;
   std::vector<HashBucketEntry> entries_seen;
+  // Inserts in runs: record_ends[i] is the log bytes of the batch's records before
+  // record i; the run's chain segments, those of the part a helper writes apart.
+  std::vector<uint64_t> record_ends;
+  ChainSegments segments;
+  ChainSegments helper_segments;
 
   ThreadContext& current() { return contexts[current_index]; }
   ThreadContext& previous() { return contexts[current_index ^ 1]; }
@@ -503,6 +523,12 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
   if (!staging.records.empty() && !log_identity_->owned() && log_identity_->ClaimForNewLog() != Status::Ok) {
     throw std::runtime_error("cannot write the log identity file " + root_directory_ + kLogIdentityFileName);
   }
+  // While a checkpoint prepares, each record checks the versions heading its chains
+  // (InternalInsert); otherwise the batch goes to the log in runs.
+  if (staging.records.size() > 1 && own.thread_phase() != Phase::PREPARE) {
+    InsertInRuns(own, serial_number);
+    return static_cast<uint32_t>(staging.records.size());
+  }
   // Insert in document order; the session's progress follows each record. The payloads
   // were read long ago: their first bytes are asked for a few records ahead of the copy.
   constexpr size_t kPrefetchedPayloads = 4;
@@ -519,6 +545,141 @@ uint32_t PsfStore::BatchInsert(PaddedView buffer, uint64_t serial_number) {
     own.current().offset = record.batch_offset;
   }
   return static_cast<uint32_t>(staging.records.size());
+}
+
+void PsfStore::InsertInRuns(ThreadSlot& own, uint64_t serial_number) {
+  const InsertStaging& staging = own.staging;
+  const size_t record_count = staging.records.size();
+  std::vector<uint64_t>& ends = own.record_ends;
+  ends.resize(record_count + 1);
+  ends[0] = 0;
+  for (size_t i = 0; i < record_count; ++i) {
+    const RecordInsertContext& record = staging.records[i];
+    ends[i + 1] = ends[i] + RecordHeader::RecordSize(record.key_pointer_count, record.payload_size, record.optional_size);
+  }
+  // The last record starting at `first` whose run of records ends within `room` bytes.
+  auto run_end = [&ends](size_t first, uint64_t room) {
+    return static_cast<size_t>(std::upper_bound(ends.begin() + first + 1, ends.end(), ends[first] + room) -
+                               ends.begin()) - 1;
+  };
+  size_t first = 0;
+  while (first < record_count) {
+    uint64_t reserved = 0;
+    // While the tail waits for a page, only the epoch moves on (see InternalInsert). No
+    // record of the batch is left unwritten meanwhile: runs are reserved one at a time.
+    const Address start = log_->ReserveRun(
+        [&](uint64_t room) { return ends[run_end(first, room)] - ends[first]; },
+        static_cast<uint32_t>(ends[first + 1] - ends[first]), &reserved, [this] { epoch_.Protect(); });
+    const size_t last = run_end(first, reserved);
+    WriteRun(own, first, last, start);
+    own.current().serial_number = serial_number;
+    own.current().offset = staging.records[last - 1].batch_offset;
+    first = last;
+  }
+}
+
+void PsfStore::WriteRun(ThreadSlot& own, size_t first, size_t last, Address start) {
+  const std::vector<uint64_t>& ends = own.record_ends;
+  const uint32_t version = own.thread_version();
+  own.segments.Clear(hash_index_.size());
+  // A large run is written in two parts at once, the newer on a helper while a core is
+  // free: the parts meet only where a chain runs from one into the other.
+  constexpr uint64_t kHelperRunBytes = uint64_t{256} << 10;
+  bool written = false;
+  if (last - first >= 2 && halves_placement_ != HalvesPlacement::Never &&
+      (ends[last] - ends[first] >= kHelperRunBytes || halves_placement_ == HalvesPlacement::Helper)) {
+    const size_t split = std::max<size_t>(
+        first + 1, std::lower_bound(ends.begin() + first, ends.begin() + last, (ends[first] + ends[last]) / 2) -
+                       ends.begin());
+    const Address split_address = start + (ends[split] - ends[first]);
+    own.helper_segments.Clear(hash_index_.size());
+    environment::HelperTask helper;
+    if (helper.Start([&] { WriteRecords(own.staging, split, last, split_address, version, own.helper_segments); },
+                     halves_placement_ == HalvesPlacement::Helper ? environment::HelperTask::Placement::Helper
+                                                                  : environment::HelperTask::Placement::Automatic)) {
+      WriteRecords(own.staging, first, split, start, version, own.segments);
+      helper.Wait();
+      own.segments.Append(own.helper_segments, [this](Address newer_oldest, Address older_newest) {
+        std::atomic_ref<uint64_t> word = WordAt(log_->Get(newer_oldest));
+        word.store(KeyPointer::WithPrevious(word.load(std::memory_order_relaxed), older_newest),
+                   std::memory_order_relaxed);
+      });
+      written = true;
+    }
+  }
+  if (!written) WriteRecords(own.staging, first, last, start, version, own.segments);
+
+  own.segments.ForEach([this](const ChainSegments::Segment& segment) { JoinChain(segment); });
+
+  // Every key pointer is linked: the records become visible, oldest first.
+  Address address = start;
+  for (size_t i = first; i < last; ++i) {
+    const RecordInsertContext& record = own.staging.records[i];
+    RecordHeader header{record.key_pointer_count, record.payload_size, record.optional_size, version, false};
+    WordAt(log_->Get(address)).store(header.control(), std::memory_order_release);
+    address += ends[i + 1] - ends[i];
+  }
+}
+
+void PsfStore::WriteRecords(const InsertStaging& staging, size_t first, size_t last, Address start, uint32_t version,
+                            ChainSegments& segments) {
+  constexpr size_t kPrefetchedPayloads = 4;
+  Address address = start;
+  for (size_t i = first; i < last; ++i) {
+    const RecordInsertContext& record = staging.records[i];
+    if (i + kPrefetchedPayloads < last) __builtin_prefetch(staging.records[i + kPrefetchedPayloads].payload);
+    const uint32_t count = record.key_pointer_count;
+    const uint64_t size = RecordHeader::RecordSize(count, record.payload_size, record.optional_size);
+    uint8_t* memory = log_->Get(address);
+    PrefetchAheadForWriting(memory, size);
+    // Invalid, so invisible to scans, until the run's chains are joined.
+    RecordWriter writer{memory, RecordHeader{count, record.payload_size, record.optional_size, version, true}};
+    writer.WriteValues(record.payload, staging.optional_bytes.data() + record.first_optional_byte);
+    const StagedKeyPointer* staged = staging.key_pointers.data() + record.first_key_pointer;
+    for (uint32_t k = 0; k < count; ++k) {
+      KeyPointer linked = staged[k].key_pointer;
+      linked.set_previous_address(segments.Link(staged[k].hash, KeyPointer::KeyPointerAddress(address, k)));
+      writer.WriteKeyPointer(k, linked);
+    }
+    address += size;
+  }
+}
+
+void PsfStore::JoinChain(const ChainSegments::Segment& segment) {
+  AtomicHashBucketEntry* slot;
+  HashBucketEntry expected;
+  if (hash_index_.FindOrCreateEntry(segment.hash, slot, expected) != Status::Ok) throw std::bad_alloc();
+  std::atomic_ref<uint64_t> oldest_word = WordAt(log_->Get(segment.oldest));
+  const HashBucketEntry desired{segment.newest, segment.hash.tag(), false};
+  while (true) {
+    if (expected.address() > segment.newest) {
+      // Newer records head the chain already (none lies inside the run): splice the
+      // segment in behind the last of them, keeping the chain in decreasing address order.
+      SpliceBehindNewer(expected.address(), segment.newest, oldest_word);
+      return;
+    }
+    oldest_word.store(KeyPointer::WithPrevious(oldest_word.load(std::memory_order_relaxed), expected.address()),
+                      std::memory_order_relaxed);
+    if (slot->compare_exchange_strong(expected, desired)) return;
+    // Another record took the head meanwhile; `expected` holds it.
+  }
+}
+
+void PsfStore::SpliceBehindNewer(Address head, Address newest, std::atomic_ref<uint64_t> oldest_word) {
+  uint8_t* predecessor = log_->Get(head);
+  uint64_t word = WordAt(predecessor).load(std::memory_order_acquire);
+  while (true) {
+    const Address next_address = KeyPointer::PreviousOf(word);
+    if (newest < next_address) {
+      predecessor = log_->Get(next_address);
+      word = WordAt(predecessor).load(std::memory_order_acquire);
+      continue;
+    }
+    oldest_word.store(KeyPointer::WithPrevious(oldest_word.load(std::memory_order_relaxed), next_address),
+                      std::memory_order_relaxed);
+    if (WordAt(predecessor).compare_exchange_strong(word, KeyPointer::WithPrevious(word, newest))) return;
+    // `word` now holds what the predecessor links to; continue the walk from it.
+  }
 }
 
 PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const RecordInsertContext& record) {
@@ -556,16 +717,7 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
   // without key pointers for the new predicates. Phase changes wait for the batch.
   Address address = log_->ReserveRecordSpace(static_cast<uint32_t>(size), [this] { epoch_.Protect(); });
   uint8_t* memory = log_->Get(address);
-  // The tail runs through memory untouched since its page was last used, so every line
-  // written misses. Asking for the lines a record or two ahead, for writing, overlaps
-  // those misses with this record's copy. (A prefetch past the page never faults.) A
-  // large record streams through its own copy: a few lines ahead of it are enough.
-  constexpr uint64_t kWrittenAhead = 512;
-  constexpr uint64_t kMostPrefetched = 1024;
-  const uint64_t prefetch_end = size + kWrittenAhead + std::min(size, kMostPrefetched);
-  for (uint64_t ahead = size + kWrittenAhead; ahead < prefetch_end; ahead += 64) {
-    __builtin_prefetch(memory + ahead, 1);
-  }
+  PrefetchAheadForWriting(memory, size);
 
   // The record stays invalid (invisible to scans) until every key pointer is linked.
   RecordWriter writer{memory, RecordHeader{count, record.payload_size, record.optional_size, own.thread_version(), true}};
@@ -586,21 +738,8 @@ PsfStore::OperationStatus PsfStore::InternalInsert(ThreadSlot& own, const Record
         own_word0.store(KeyPointer::WithPrevious(own_word0.load(), expected.address()), std::memory_order_relaxed);
         continue;
       }
-      // A newer record heads the chain already: splice this one in behind the last
-      // key pointer above it, keeping the chain in decreasing address order.
-      uint8_t* predecessor = log_->Get(expected.address());
-      uint64_t word = WordAt(predecessor).load(std::memory_order_acquire);
-      while (true) {
-        Address next_address = KeyPointer::PreviousOf(word);
-        if (own_address < next_address) {
-          predecessor = log_->Get(next_address);
-          word = WordAt(predecessor).load(std::memory_order_acquire);
-          continue;
-        }
-        own_word0.store(KeyPointer::WithPrevious(own_word0.load(), next_address), std::memory_order_relaxed);
-        if (WordAt(predecessor).compare_exchange_strong(word, KeyPointer::WithPrevious(word, own_address))) break;
-        // `word` now holds what the predecessor links to; continue the walk from it.
-      }
+      // A newer record heads the chain already: splice this one in behind it.
+      SpliceBehindNewer(expected.address(), own_address, own_word0);
       break;
     }
   }

@@ -13,6 +13,7 @@
 // chain stays in strictly decreasing address order under any interleaving.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,6 +28,7 @@
 #include "base/padded_buffer.h"
 #include "base/status.h"
 #include "engine/core/address.h"
+#include "engine/core/chain_segments.h"
 #include "engine/core/guid.h"
 #include "engine/core/internal_hash_table.h"
 #include "engine/core/light_epoch.h"
@@ -48,6 +50,7 @@ namespace core {
 class BasicScanner;
 class BasicFullScanner;
 
+struct InsertStaging;
 struct RecordInsertContext;
 
 // A batch that BatchInsert refused as a whole: nothing of it reached the log and the
@@ -126,14 +129,15 @@ class PsfStore {
   // or on which a predicate throws inserts nothing. The first three throw BatchRefused
   // naming the byte offset; another exception of a predicate (std::logic_error "The
   // field does not contain a scalar type", ...) passes through.
-  // A large batch may be parsed and staged in two halves at once, the second on a helper
-  // thread (see HalvesPlacement); the log insert itself runs on the calling thread.
+  // A large batch may be parsed and staged in two halves at once, and written to the log
+  // in two parts at once, the second on a helper thread (see HalvesPlacement).
   // Requires a session. In steady state it allocates nothing but the handover of a half.
   uint32_t BatchInsert(PaddedView buffer, uint64_t serial_number);
 
-  // Where the second half of a large batch is parsed and staged: on a helper thread
-  // while a core is free (Automatic), never apart from the first (Never), or on a helper
-  // for any batch that splits (Helper, for tests). The results are the same.
+  // Where the second half of a large batch is parsed and staged, and the second part of
+  // a large run written: on a helper thread while a core is free (Automatic), never apart
+  // from the first (Never), or on a helper for any batch that splits (Helper, for
+  // tests). The results are the same.
   enum class HalvesPlacement { Automatic, Never, Helper };
   void set_halves_placement(HalvesPlacement placement) { halves_placement_ = placement; }
 
@@ -223,6 +227,22 @@ class PsfStore {
 
   // Appends one staged record and links its key pointers into their chains.
   OperationStatus InternalInsert(ThreadSlot& slot, const RecordInsertContext& record);
+  // Inserts the staged batch run by run: each run is reserved in one piece, written
+  // (a large one in two parts at once), joined to its chains and then made visible.
+  // Not while the thread prepares a checkpoint, where each record checks its chains.
+  void InsertInRuns(ThreadSlot& slot, uint64_t serial_number);
+  void WriteRun(ThreadSlot& slot, size_t first, size_t last, Address start);
+  // Writes staged records [first, last) from `start` on, invalid, linking their key
+  // pointers to each other through `segments`. Touches no shared state but that memory.
+  void WriteRecords(const InsertStaging& staging, size_t first, size_t last, Address start, uint32_t version,
+                    ChainSegments& segments);
+  // Links a segment's oldest key pointer to its chain and makes the hash entry name its
+  // newest, splicing it in behind newer records that head the chain already.
+  void JoinChain(const ChainSegments::Segment& segment);
+  // Links the key pointers from `newest` down to the one whose link is `oldest_word`
+  // (none of them linked yet) into the chain headed at `head` by newer records: behind
+  // the last key pointer above `newest`.
+  void SpliceBehindNewer(Address head, Address newest, std::atomic_ref<uint64_t> oldest_word);
   // Parses and stages a large batch in two halves at once, the second on a helper, into
   // the slot's staging; false (staging undefined) when it does not split, no core is
   // free, or either half does not stage on its own.

@@ -397,7 +397,7 @@ TEST(HybridLogTest, ConcurrentWritersWhilePagesAreFlushedClosedAndReused) {
   }
 }
 
-TEST(HybridLogTest, ConcurrentReservationsHandOutEveryByteOnce) {
+TEST(HybridLogTest, ConcurrentReservationsAndRunsHandOutEveryByteOnce) {
   LogFixture fixture{"/dev/shm", IoMechanism::kAutomatic};
   Log& log = *fixture.log;
   constexpr int kThreads = 4;
@@ -410,6 +410,30 @@ TEST(HybridLogTest, ConcurrentReservationsHandOutEveryByteOnce) {
       fixture.epoch.Protect();
       std::mt19937 random{static_cast<uint32_t>(t + 1)};
       while (log.GetTailAddress().page() < kLastPage) {
+        if (random() % 4 == 0) {
+          // A run of records in one piece: as many as fit in the tail page, or the
+          // first alone on the next.
+          std::vector<uint32_t> sizes(random() % 64 + 1);
+          for (uint32_t& size : sizes) size = (random() % 4096 + 1) * 8;
+          auto fit = [&](uint64_t room) {
+            uint64_t bytes = 0;
+            for (uint32_t size : sizes) {
+              if (bytes + size > room) break;
+              bytes += size;
+            }
+            return bytes;
+          };
+          uint64_t taken = 0;
+          Address address = log.ReserveRun(fit, sizes[0], &taken, fixture.Refresher());
+          for (uint32_t size : sizes) {
+            if (taken == 0) break;
+            ASSERT_LE(size, taken) << "a run ends inside a record";
+            reserved[t].emplace_back(address.control(), size);
+            address += size;
+            taken -= size;
+          }
+          continue;
+        }
         uint32_t size = (random() % 4096 + 1) * 8;
         if (random() % 512 == 0) size = static_cast<uint32_t>(kPage / 3);
         Address address = fixture.Reserve(size);

@@ -1,4 +1,6 @@
-// Concurrent inserts whose values collide on purpose, while the predicate set changes.
+// Concurrent inserts whose values collide on purpose, while the predicate set changes:
+// batches written record by record and in runs, in one piece or in two parts at once,
+// within a page and across pages.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -64,9 +66,30 @@ Document Make(int64_t id, std::pair<int64_t, int64_t> pair) {
   return {id, "v" + std::to_string(id % 3), id % 2 ? pair.first : pair.second, "x" + std::to_string(id % 5)};
 }
 
-TEST(InsertConcurrency, CollidingChainsStayOrderedAndCompleteAcrossAPredicateChange) {
+struct Load {
+  const char* name;
+  PsfStore::HalvesPlacement placement;
+  int batches;    // per writer, at least
+  int per_batch;  // records
+};
+
+void PrintTo(const Load& load, std::ostream* out) { *out << load.name; }
+
+class InsertConcurrency : public testing::TestWithParam<Load> {};
+
+// Small batches stay in one run of one page; large ones (about 450 KiB) are written in
+// two parts, and 4 x 30 of them fill about two pages, so some are cut into two runs.
+INSTANTIATE_TEST_SUITE_P(Loads, InsertConcurrency,
+                         testing::Values(Load{"small", PsfStore::HalvesPlacement::Automatic, 60, 200},
+                                         Load{"small_in_parts", PsfStore::HalvesPlacement::Helper, 60, 200},
+                                         Load{"large_in_parts", PsfStore::HalvesPlacement::Helper, 30, 2500}),
+                         [](const testing::TestParamInfo<Load>& info) { return std::string{info.param.name}; });
+
+TEST_P(InsertConcurrency, CollidingChainsStayOrderedAndCompleteAcrossAPredicateChange) {
   test_support::TempDirectory directory{"/dev/shm"};
-  PsfStore store{kTableSize, 6 * Address::kPageSize, directory.path()};
+  // Pages enough that every record stays in memory, where the checks read them.
+  PsfStore store{kTableSize, 12 * Address::kPageSize, directory.path()};
+  store.set_halves_placement(GetParam().placement);
   const std::pair<int64_t, int64_t> pair = CollidingValues(1);
 
   // Projections 0 ("/k", strings shared by all threads) and 1 ("/n", colliding ints).
@@ -78,8 +101,8 @@ TEST(InsertConcurrency, CollidingChainsStayOrderedAndCompleteAcrossAPredicateCha
   store.StopSession();
 
   constexpr int kWriters = 4;
-  constexpr int kBatches = 60;
-  constexpr int kPerBatch = 200;
+  const int kBatches = GetParam().batches;
+  const int kPerBatch = GetParam().per_batch;
   std::atomic<int> batches_done{0};
   std::atomic<bool> change_done{false};
   std::atomic<size_t> records_inserted{0};
@@ -125,6 +148,7 @@ TEST(InsertConcurrency, CollidingChainsStayOrderedAndCompleteAcrossAPredicateCha
   for (std::thread& writer : writers) writer.join();
   changer.join();
 
+  if (kPerBatch > 1000) EXPECT_GE(store.tail_address().page(), 1u) << "the large batches should cross a page";
   std::vector<RecordView> records = test_support::RecordsInMemory(store);
   ASSERT_EQ(records.size(), records_inserted.load());
   ASSERT_LE(change_started, change_completed);

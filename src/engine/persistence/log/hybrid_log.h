@@ -160,6 +160,35 @@ class PersistentMemoryMalloc {
     return result;
   }
 
+  // Space for a run of records in one piece, inside one page: as many of them as fit in
+  // what the tail page has left, or else the first alone at the start of the next page.
+  // `fit(room)` returns the bytes of the longest run of whole records that fits in `room`
+  // bytes (0 when the first does not); `first_size` is the first record's size, at most
+  // a page. `*reserved` receives the bytes taken. Refreshes as ReserveRecordSpace does,
+  // and under the same contract.
+  template <class Fit, class Refresh>
+  Address ReserveRun(Fit&& fit, uint32_t first_size, uint64_t* reserved, Refresh&& refresh) {
+    for (;;) {
+      uint64_t seen = tail_page_offset_.load();
+      const PageOffset old{seen};
+      // An offset past the page end is a page that filled up and waits for the next.
+      const uint64_t bytes = old.offset() < kPageSize ? fit(kPageSize - old.offset()) : 0;
+      if (bytes == 0) {
+        *reserved = first_size;
+        return ReserveRecordSpace(first_size, refresh);
+      }
+      if (!tail_page_offset_.compare_exchange_weak(seen, seen + bytes)) continue;
+      const Address result{old.page(), old.offset()};
+      if (result >= read_only_address_.load()) {
+        *reserved = bytes;
+        return result;
+      }
+      // Frozen by a checkpoint before anything was written to it: the space stays
+      // empty, as it does for a single record.
+      refresh();
+    }
+  }
+
   // Memory of the byte at `address`; valid for head <= address < tail.
   uint8_t* Get(Address address) const {
     return pages_[address.page() % buffer_size_] + address.offset();
