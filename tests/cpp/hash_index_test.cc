@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/core/chain_segments.h"
 #include "engine/core/internal_hash_table.h"
 
 using namespace psfstore::core;
@@ -328,3 +329,55 @@ TEST(OverflowAllocatorTest, StressConcurrentAllocationAcrossGrowth) {
   EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kPerThread));
   EXPECT_EQ(allocator.count(), kThreads * kPerThread + 1u);
 }
+
+namespace {
+
+// ChainSegments against a model: many runs (so that the table grows and is cleared
+// again), hashes that differ but share a bucket and tag (one chain) and a table size
+// that folds buckets together, and two parts of a run joined.
+TEST(ChainSegmentsTest, LinksFollowEachChainAcrossGrowthClearsAndJoins) {
+  constexpr uint64_t kTableSize = 64;
+  std::mt19937_64 random{7};
+  ChainSegments parts[2];
+  for (int run = 0; run < 40; ++run) {
+    // Runs of 1 to 3,000 key pointers over 1 to 2,000 chains, half of them in one bucket.
+    const int count = static_cast<int>(random() % 3000) + 1;
+    const uint64_t chains = random() % 2000 + 1;
+    // Per part: chain -> (newest, oldest) key pointer.
+    std::map<uint64_t, std::pair<Address, Address>> models[2];
+    for (ChainSegments& part : parts) part.Clear(kTableSize);
+    for (int i = 0; i < count; ++i) {
+      const uint64_t chain = random() % chains;
+      const uint64_t bucket = chain % 2 == 0 ? 5 : chain % kTableSize;
+      // Bucket bits above the table size are not the chain's: they must not split it.
+      const KeyHash hash = HashOf(bucket + kTableSize * (random() % 4), static_cast<uint16_t>(chain));
+      const Address address{uint64_t{64} + 40 * static_cast<uint64_t>(i)};
+      const int part = i < count / 2 ? 0 : 1;
+      const Address previous = parts[part].Link(hash, address);
+      auto [found, first] = models[part].try_emplace(chain, address, address);
+      ASSERT_EQ(previous, first ? Address::Invalid() : found->second.first) << "run " << run << ", " << i;
+      found->second.first = address;
+    }
+    size_t joins = 0;
+    parts[0].Append(parts[1], [&](Address newer_oldest, Address older_newest) {
+      ++joins;
+      EXPECT_LT(older_newest, newer_oldest);
+    });
+    std::map<uint64_t, std::pair<Address, Address>> model = models[0];
+    for (const auto& [chain, ends] : models[1]) {
+      auto [found, first] = model.try_emplace(chain, ends);
+      joins -= first ? 0 : 1;
+      found->second.first = ends.first;
+    }
+    EXPECT_EQ(joins, 0u) << "run " << run;
+    std::map<Address, Address> segments;  // newest -> oldest
+    parts[0].ForEach([&](const ChainSegments::Segment& segment) { segments[segment.newest] = segment.oldest; });
+    ASSERT_EQ(segments.size(), model.size()) << "run " << run;
+    for (const auto& [chain, ends] : model) {
+      ASSERT_EQ(segments.count(ends.first), 1u) << "chain " << chain << " lost its newest key pointer";
+      EXPECT_EQ(segments[ends.first], ends.second) << "chain " << chain;
+    }
+  }
+}
+
+}  // namespace
